@@ -1,0 +1,42 @@
+# Shared compile settings: warnings are errors everywhere, sanitizers by option.
+
+set(KESTRUM_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+
+if(KESTRUM_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(KESTRUM_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT KESTRUM_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "KESTRUM_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# kestrum_target(<target>): applies the project's warning set.
+function(kestrum_target target)
+  target_compile_options(${target} PRIVATE ${KESTRUM_WARNINGS})
+endfunction()
+
+# kestrum_shared_library(<target> ...sources): a library loaded by file name at
+# run time; exports nothing but what the sources mark visible.
+function(kestrum_shared_library target)
+  add_library(${target} SHARED ${ARGN})
+  set_target_properties(${target} PROPERTIES
+    C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  kestrum_target(${target})
+endfunction()
+
+# kestrum_test(<name> LABELS <labels> SOURCES <files> LIBS <libs>): one gtest
+# executable; each test case becomes its own CTest entry so they run in
+# parallel and a crash in one does not hide the others.
+function(kestrum_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  kestrum_target(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  gtest_discover_tests(${name}
+    WORKING_DIRECTORY ${KESTRUM_APP_DIR}
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT 120
+    DISCOVERY_TIMEOUT 60)
+endfunction()

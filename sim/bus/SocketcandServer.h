@@ -1,0 +1,29 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "VirtualBus.h"
+
+namespace kestrum::sim {
+
+/// Serves a VirtualBus to network clients with the socketcand raw protocol
+/// (plus the remote-frame and bit-rate extensions documented in
+/// sim/bus/PROTOCOL.md). Runs its own I/O thread.
+class SocketcandServer {
+ public:
+  SocketcandServer(VirtualBus& bus, std::string busName = "can0");
+  ~SocketcandServer();
+
+  /// Binds and starts serving. Port 0 picks a free port; see port().
+  bool start(const std::string& host, std::uint16_t port, std::string& error);
+  void stop();
+  std::uint16_t port() const;
+  std::size_t clientCount() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> d;
+};
+
+}  // namespace kestrum::sim
