@@ -40,3 +40,14 @@ function(kestrum_test name)
     PROPERTIES LABELS "${T_LABELS}" TIMEOUT 120
     DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# kestrum_bench(<name> SOURCES <files> LIBS <libs>): a benchmark executable
+# (bench_<name>) that prints JSON lines {"metric": ..., "value": ..., "unit": ...};
+# bench/run.sh runs every one of them.
+function(kestrum_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(bench_${name} ${B_SOURCES})
+  kestrum_target(bench_${name})
+  target_link_libraries(bench_${name} PRIVATE ${B_LIBS} Threads::Threads)
+  set_target_properties(bench_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endfunction()
