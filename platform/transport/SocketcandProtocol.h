@@ -7,6 +7,7 @@
 // (remote frames, bit rate) are documented in sim/bus/PROTOCOL.md.
 
 #include <cstddef>
+#include <deque>
 #include <string>
 
 #include "CanFrame.h"
@@ -20,6 +21,7 @@ class SocketcandStream {
  public:
   explicit SocketcandStream(std::size_t maxMessage = 256);
 
+  /// Splits `data`; complete messages queue up until taken with next().
   void feed(const char* data, std::size_t size);
   /// Next complete message, without the angle brackets and surrounding blanks
   /// ("frame 123 1.000000 1122"); false when no complete message is buffered.
@@ -34,13 +36,17 @@ class SocketcandStream {
   std::string pendingError_;
   bool discarding_ = false;
   bool inMessage_ = false;
+  bool inGarbage_ = false;
+  std::deque<std::string> ready_;
+
+  void reportError(const char* text);
 };
 
 /// "frame ID SEC.USEC DATA" (data frame) or "rtrframe ID SEC.USEC DLC" (remote).
 bool parseFrameMessage(const std::string& body, CanFrame& out);
 /// "send ID DLC B0 B1 ..." or "sendrtr ID DLC".
 bool parseSendMessage(const std::string& body, CanFrame& out);
-/// Whole messages including "< " and " >".
+/// Whole messages including "< " and " >"; empty for an invalid frame (dlc > 8).
 std::string formatFrameMessage(const CanFrame& frame);
 std::string formatSendMessage(const CanFrame& frame);
 
