@@ -9,7 +9,9 @@ namespace kestrum::sim {
 
 /// Serves a VirtualBus to network clients with the socketcand raw protocol
 /// (plus the remote-frame and bit-rate extensions documented in
-/// sim/bus/PROTOCOL.md). Runs its own I/O thread.
+/// sim/bus/PROTOCOL.md). Runs its own I/O thread; every client is a BusPort
+/// attached to the bus once it has opened it. A malformed, hostile or vanished
+/// client is answered with errors or dropped, never disturbing the others.
 class SocketcandServer {
  public:
   SocketcandServer(VirtualBus& bus, std::string busName = "can0");
@@ -20,6 +22,9 @@ class SocketcandServer {
   void stop();
   std::uint16_t port() const;
   std::size_t clientCount() const;
+  /// Bytes of output a client may have waiting (default 4 MiB); a client that
+  /// stops reading and exceeds it is disconnected so it never holds up others.
+  void setOutputLimit(std::size_t bytes);
 
  private:
   struct Impl;

@@ -58,17 +58,21 @@ class VirtualBus {
 
   unsigned bitrateKbit() const;
   void setFaults(const FaultConfig& faults);
-  /// Writes every frame on the wire in candump log format to `path`.
+  /// Writes every delivered frame in candump log format to `path`
+  /// ("(SECONDS.MICROSECONDS) BUS ID#DATA", bus time); buffered, flushed about
+  /// once a second and when the bus is destroyed. An empty path stops tracing.
   bool setTrace(const std::string& path, const std::string& busName, std::string& error);
 
   /// Microseconds since the bus was created (the time stamp of delivered frames).
   std::uint64_t nowUs() const;
 
-  /// Bits a frame occupies on the wire: 47 + 8 * dlc plus a stuffing estimate
-  /// (remote frames carry no data bits).
+  /// Bits a frame occupies on the wire: 47 + 8 * dlc (20 more for an extended
+  /// identifier; remote frames carry no data bits) plus the stuff bits this
+  /// frame's bit pattern actually needs.
   static std::uint32_t frameBits(const CanFrame& frame);
 
-  /// Frames delivered to at least one port / dropped by fault injection.
+  /// Frames that went on the wire: delivered (duplicates and foreign frames
+  /// included) or lost to an injected drop.
   std::uint64_t framesOnWire() const;
 
  private:
