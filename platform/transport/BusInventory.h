@@ -59,7 +59,8 @@ bool parseBusEntry(const std::string& text, BusEndpoint& out, std::string& error
 std::unique_ptr<CanTransport> makeTransport(const BusEndpoint& endpoint);
 
 /// Whether the endpoint answers now (socketcand: server greets; SocketCAN:
-/// interface exists). Bounded by `timeoutMs`.
-bool endpointAlive(const BusEndpoint& endpoint, int timeoutMs);
+/// interface exists and is up). Bounded by `timeoutMs`.
+bool endpointAlive(const BusEndpoint& endpoint, int timeoutMs,
+                   const std::string& sysfsNetDir = "/sys/class/net");
 
 }  // namespace kestrum::transport

@@ -291,6 +291,32 @@ ReadStatus SocketcandTransport::read(CanFrame& frame, int timeoutMs) {
   }
 }
 
+bool SocketcandTransport::probe(const std::string& host, std::uint16_t port, int timeoutMs, std::string& error) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const int fd = connectWithin(host, port, deadline, error);
+  if (fd < 0) return false;
+  detail::Wakeup none;
+  SocketcandStream stream;
+  std::string body;
+  char buf[256];
+  bool greeted = false;
+  while (!greeted) {
+    if (waitFd(fd, POLLIN, none, msLeft(deadline, false)) != WaitResult::Ready) {
+      error = "no greeting from " + host + ":" + std::to_string(port);
+      break;
+    }
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+      error = host + ":" + std::to_string(port) + " closed the connection without a greeting";
+      break;
+    }
+    if (n > 0) stream.feed(buf, static_cast<std::size_t>(n));
+    while (!greeted && stream.next(body)) greeted = body == "hi";
+  }
+  ::close(fd);
+  return greeted;
+}
+
 bool SocketcandTransport::setBitrate(unsigned kbit, std::string& error) {
   if (kbit == 0 || kbit > 1000) {
     error = "bit rate " + std::to_string(kbit) + " kbit/s is not possible on a CAN bus (1 to 1000)";

@@ -34,6 +34,10 @@ class SocketcandTransport : public CanTransport {
   std::string lastError() const override;
   std::string description() const override;
 
+  /// Connects to a server and waits for its greeting, then disconnects: a
+  /// cheap "is it there" check that joins no bus. Bounded by `timeoutMs`.
+  static bool probe(const std::string& host, std::uint16_t port, int timeoutMs, std::string& error);
+
   /// Whether the server accepted the remote-frame extension.
   bool remoteFramesSupported() const { return rtrSupported_; }
 
