@@ -1,0 +1,14 @@
+#pragma once
+#include <string>
+
+namespace varnex {
+
+/// The transmit-error file: "error.txt" in $XDG_STATE_HOME/varnex/ (default
+/// ~/.local/state/varnex/).
+std::string transmitErrorFilePath();
+
+/// Appends "error sending can msg: ID (retry: STATUS)" to the transmit-error
+/// file, creating its folder when missing. A line that cannot be written is lost.
+void logTransmitError(unsigned id, long retryStatus);
+
+}  // namespace varnex

@@ -1,0 +1,77 @@
+#pragma once
+// The C interface of libVarnex.so. Applications load the library by file
+// name and bind each function by its name; the PFN_ types below are the
+// matching pointer types. Every function returns its documented result and
+// never throws. Callbacks run on the library's receive thread (the all-frames
+// callback also on the thread that transmits) and must return quickly.
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "Varnex.h"  // VarnexRecvCallback, VarnexGetAllCallback
+#include "VarnexExport.h"
+
+extern "C" {
+
+/// Opens the adapter for `node` at `kbit` kbit/s. vendor 0 = IXXAT (device by
+/// `deviceId`/`controller`, or the attached one when either is -1), otherwise
+/// the PCAN-Basic channel handle. True in every orderly case, also when no
+/// adapter could be opened; false only on an internal failure.
+VARNEX_EXPORT bool init_can(int node, int kbit, int deviceId, int controller, bool skipDialog, int vendor,
+                            void* window);
+VARNEX_EXPORT void terminate_can(void);
+VARNEX_EXPORT void select_node(int node);
+VARNEX_EXPORT void set_timeout(double milliseconds);
+VARNEX_EXPORT double get_timeout(void);
+/// Expedited download of `length` (1, 2 or 4) bytes; true when acknowledged.
+VARNEX_EXPORT bool send_SDO(uint16_t index, uint8_t subindex, uint8_t length, int32_t value);
+/// Expedited upload; true when the node answered (not with an abort). Outputs
+/// the answer's length code and bytes 4 to 7; untouched on failure.
+VARNEX_EXPORT bool recv_SDO(uint16_t index, uint8_t subindex, uint8_t* length, int32_t* value);
+/// Sends 8 data bytes on `cobId`; true when the adapter took the frame.
+VARNEX_EXPORT bool send_PDO(int32_t cobId, uint8_t* data, bool remote);
+VARNEX_EXPORT void send_nmt(uint8_t command);
+VARNEX_EXPORT int32_t get_version(void);
+VARNEX_EXPORT bool get_device_id(int* deviceId, int* controller);
+VARNEX_EXPORT void setRecvCallback(VarnexRecvCallback callback);
+VARNEX_EXPORT void setErrorCallback(VarnexRecvCallback callback);
+VARNEX_EXPORT void setGetAllCallback(VarnexGetAllCallback callback);
+/// Fills `channels` (room for 27) with the PCAN-Basic channels that open with
+/// `code`; returns their number, -1 when the PEAK library is missing.
+VARNEX_EXPORT int getPeakDevices(int* channels, int code);
+VARNEX_EXPORT int getIXXATDevices(void);
+VARNEX_EXPORT bool start_Bootloader(void);
+VARNEX_EXPORT bool stop_Bootloader(void);
+/// 1 = done; -1 not initialised; -2 bootloader start failed; -3 download
+/// failed; -4 leaving the bootloader failed; -5 file not readable.
+VARNEX_EXPORT int flash_firmware(const char* path);
+VARNEX_EXPORT int flash_firmware_parsed(int count, const char** lines);
+VARNEX_EXPORT bool waitBootup(double milliseconds);
+VARNEX_EXPORT int32_t getFirmwareUpdateProgress(void);
+VARNEX_EXPORT int32_t getFirmwareUpdateCause(void);
+
+}  // extern "C"
+
+typedef bool (*PFN_init_can)(int, int, int, int, bool, int, void*);
+typedef void (*PFN_terminate_can)(void);
+typedef void (*PFN_select_node)(int);
+typedef void (*PFN_set_timeout)(double);
+typedef double (*PFN_get_timeout)(void);
+typedef bool (*PFN_send_SDO)(uint16_t, uint8_t, uint8_t, int32_t);
+typedef bool (*PFN_recv_SDO)(uint16_t, uint8_t, uint8_t*, int32_t*);
+typedef bool (*PFN_send_PDO)(int32_t, uint8_t*, bool);
+typedef void (*PFN_send_nmt)(uint8_t);
+typedef int32_t (*PFN_get_version)(void);
+typedef bool (*PFN_get_device_id)(int*, int*);
+typedef void (*PFN_setRecvCallback)(VarnexRecvCallback);
+typedef void (*PFN_setErrorCallback)(VarnexRecvCallback);
+typedef void (*PFN_setGetAllCallback)(VarnexGetAllCallback);
+typedef int (*PFN_getPeakDevices)(int*, int);
+typedef int (*PFN_getIXXATDevices)(void);
+typedef bool (*PFN_start_Bootloader)(void);
+typedef bool (*PFN_stop_Bootloader)(void);
+typedef int (*PFN_flash_firmware)(const char*);
+typedef int (*PFN_flash_firmware_parsed)(int, const char**);
+typedef bool (*PFN_waitBootup)(double);
+typedef int32_t (*PFN_getFirmwareUpdateProgress)(void);
+typedef int32_t (*PFN_getFirmwareUpdateCause)(void);
