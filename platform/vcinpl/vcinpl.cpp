@@ -79,9 +79,12 @@ struct DeviceRecord {
 
 std::vector<DeviceRecord> aliveDevices() {
   std::vector<DeviceRecord> devices;
+  std::set<std::string> seen;  // a bus named twice is still one device
   for (const auto& device : kestrum::transport::discoverBuses().ixxatDevices) {
+    const std::string key = device.endpoint.key();
+    if (!seen.insert(key).second) continue;
     if (!kestrum::transport::endpointAlive(device.endpoint, kAliveProbeMs)) continue;
-    devices.push_back({device.endpoint, kestrum::vci::deviceInfoFor(device.endpoint.key(), device.description)});
+    devices.push_back({device.endpoint, kestrum::vci::deviceInfoFor(key, device.description)});
   }
   return devices;
 }
