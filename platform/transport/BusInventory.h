@@ -37,9 +37,11 @@ struct IxxatDevice {
 };
 
 /// The buses this machine offers, as both vendor families see them: SocketCAN
-/// interfaces by kernel driver (PEAK drivers give PCAN channels of their bus
-/// type, IXXAT drivers give IXXAT devices), then each `KESTRUM_BUS` entry as
-/// the next free PCAN USB channel and as one IXXAT device with one CAN line.
+/// interfaces by kernel driver in natural name order (PEAK drivers give PCAN
+/// channels of their bus type, IXXAT drivers give IXXAT devices), then each
+/// `KESTRUM_BUS` entry as the next free PCAN USB channel and as one IXXAT
+/// device with one CAN line. Nothing is probed, so an entry keeps its channel
+/// while its server is down; unparsable entries are skipped with a warning.
 struct BusInventory {
   std::vector<PeakChannel> peakChannels;
   std::vector<IxxatDevice> ixxatDevices;

@@ -256,9 +256,12 @@ bool SocketCanTransport::send(const CanFrame& frame, std::string& error) {
     if (n == static_cast<ssize_t>(sizeof out)) return true;
     const int err = n < 0 ? errno : EIO;
     if (err == EINTR) continue;
-    // A full transmit queue (ENOBUFS on CAN) drains at the bus rate: wait a little.
+    // A full transmit queue drains at the bus rate: wait a little, at most
+    // about 200 ms in all. CAN reports ENOBUFS without ever signalling POLLOUT,
+    // so then only the wake-up or the short time-out ends the wait.
     if ((err == EAGAIN || err == ENOBUFS) && attempt < 100) {
-      if (detail::waitFd(fd, POLLOUT, wake_, 10) == WaitResult::Woken) {
+      const short events = err == EAGAIN ? POLLOUT : 0;
+      if (detail::waitFd(fd, events, wake_, 2) == WaitResult::Woken) {
         error = description() + " was closed";
         return false;
       }
