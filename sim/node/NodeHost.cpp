@@ -1,0 +1,250 @@
+#include "NodeHost.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+
+namespace kestrum::sim {
+
+namespace fs = std::filesystem;
+
+/// The bus side of one node: only queues what it receives.
+struct NodeHost::Port : BusPort {
+  Port(NodeHost& host, std::uint8_t id) : host(host), nodeId(id) {}
+  void deliver(const CanFrame& frame) override { host.enqueue(this, frame); }
+  NodeHost& host;
+  const std::uint8_t nodeId;
+};
+
+NodeHost::NodeHost(VirtualBus& bus, std::string dataDir, std::string stateDir)
+    : bus_(bus), dataDir_(std::move(dataDir)), stateDir_(std::move(stateDir)),
+      epoch_(std::chrono::steady_clock::now()) {
+  thread_ = std::thread([this] { run(); });
+}
+
+NodeHost::~NodeHost() {
+  {
+    // Detach without holding mutex_: a delivery in progress may be waiting for it.
+    std::lock_guard<std::mutex> flush(flushMutex_);
+    std::vector<Port*> ports;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto& [id, slot] : nodes_) ports.push_back(slot.port.get());
+    }
+    for (Port* port : ports) bus_.detach(port);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+std::uint64_t NodeHost::nowUs() const {
+  return std::uint64_t(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - epoch_).count());
+}
+
+std::string NodeHost::edsPath(const std::string& model) const {
+  const fs::path dir = fs::path(dataDir_) / "XML";
+  const std::string wanted = "EDS_" + model + ".xml";
+  if (fs::exists(dir / wanted)) return (dir / wanted).string();
+  auto lower = [](std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+  };
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    if (lower(entry.path().filename().string()) == lower(wanted)) return entry.path().string();
+  }
+  return (dir / wanted).string();
+}
+
+std::string NodeHost::executableDir() {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(".") : exe.parent_path().string();
+}
+
+std::string NodeHost::defaultStateDir() {
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) return (fs::path(xdg) / "kestrum-sim").string();
+  const char* home = std::getenv("HOME");
+  return (fs::path(home && *home ? home : ".") / ".local" / "state" / "kestrum-sim").string();
+}
+
+bool NodeHost::addNode(std::uint8_t nodeId, const std::string& model, std::string& error) {
+  if (nodeId < 1 || nodeId > 127) {
+    error = "node ID " + std::to_string(nodeId) + " is outside 1..127";
+    return false;
+  }
+  if (model.empty() || !std::all_of(model.begin(), model.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '_' || c == '-';
+      })) {
+    error = "invalid model name '" + model + "'";
+    return false;
+  }
+  const std::string eds = edsPath(model);
+  // The file's own spelling of the model, so that "mirelo" and "Mirelo" share one state file.
+  std::string canonical = fs::path(eds).stem().string().substr(4);
+  SimNode::Config config;
+  config.nodeId = nodeId;
+  config.model = canonical;
+  if (!stateDir_.empty())
+    config.statePath = (fs::path(stateDir_) / ("node" + std::to_string(nodeId) + "-" + canonical + ".state")).string();
+  auto node = SimNode::fromEds(config, eds, error);
+  if (!node) return false;
+  Port* port = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (nodes_.count(nodeId)) {
+      error = "node " + std::to_string(nodeId) + " already exists";
+      return false;
+    }
+    Slot& slot = nodes_[nodeId];
+    slot.port = std::make_unique<Port>(*this, nodeId);
+    slot.node = std::move(node);
+    port = slot.port.get();
+    slot.node->setSink([this, port](const CanFrame& f) { outbox_.emplace_back(port, f); });
+  }
+  // Attached outside mutex_ (the bus may be delivering to another node), then
+  // switched on so that its boot-up message is on the bus.
+  bus_.attach(port);
+  withNode(nodeId, [](SimNode& n, std::uint64_t now) { n.setPowered(true, now); });
+  return true;
+}
+
+bool NodeHost::removeNode(std::uint8_t nodeId) {
+  std::unique_ptr<Port> port;
+  std::unique_ptr<SimNode> node;
+  {
+    std::lock_guard<std::mutex> flush(flushMutex_);  // no frame of this port is being submitted
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto it = nodes_.find(nodeId);
+    if (it == nodes_.end()) return false;
+    port = std::move(it->second.port);
+    node = std::move(it->second.node);
+    nodes_.erase(it);
+    auto mine = [&](const auto& item) { return item.first == port.get(); };
+    inbox_.erase(std::remove_if(inbox_.begin(), inbox_.end(), mine), inbox_.end());
+    outbox_.erase(std::remove_if(outbox_.begin(), outbox_.end(), mine), outbox_.end());
+    lock.unlock();
+    bus_.detach(port.get());
+    lock.lock();
+    // Frames delivered between the purge and the detach.
+    inbox_.erase(std::remove_if(inbox_.begin(), inbox_.end(), mine), inbox_.end());
+  }
+  return true;
+}
+
+std::vector<std::uint8_t> NodeHost::nodeIds() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::uint8_t> ids;
+  for (const auto& [id, slot] : nodes_) ids.push_back(id);
+  return ids;
+}
+
+void NodeHost::enqueue(Port* port, const CanFrame& frame) {
+  bool first;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    first = inbox_.empty();
+    inbox_.emplace_back(port, frame);
+  }
+  if (first) wake_.notify_one();  // the scheduler drains the whole queue at once
+}
+
+void NodeHost::flush() {
+  std::lock_guard<std::mutex> flush(flushMutex_);
+  std::vector<std::pair<Port*, CanFrame>> out;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out.swap(outbox_);
+  }
+  for (const auto& [port, frame] : out) bus_.submit(port, frame);
+}
+
+bool NodeHost::withNode(std::uint8_t nodeId, const std::function<void(SimNode&, std::uint64_t)>& fn) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = nodes_.find(nodeId);
+    if (it == nodes_.end()) return false;
+    const std::uint64_t now = nowUs();
+    fn(*it->second.node, now);
+    it->second.node->poll(now);
+    rescan_ = true;
+  }
+  flush();
+  wake_.notify_all();  // deadlines may have moved
+  return true;
+}
+
+bool NodeHost::setDigitalInputs(std::uint8_t nodeId, std::uint32_t bits) {
+  bool ok = false;
+  return withNode(nodeId, [&](SimNode& n, std::uint64_t now) { ok = n.setDigitalInputs(bits, now); }) && ok;
+}
+
+bool NodeHost::raiseEmergency(std::uint8_t nodeId, std::uint16_t code, std::uint16_t info) {
+  return withNode(nodeId, [&](SimNode& n, std::uint64_t now) { n.raiseEmergency(code, now, info); });
+}
+
+bool NodeHost::powerCycle(std::uint8_t nodeId) {
+  return withNode(nodeId, [](SimNode& n, std::uint64_t now) { n.powerCycle(now); });
+}
+
+bool NodeHost::setPowered(std::uint8_t nodeId, bool on) {
+  return withNode(nodeId, [on](SimNode& n, std::uint64_t now) { n.setPowered(on, now); });
+}
+
+bool NodeHost::setSilent(std::uint8_t nodeId, bool silent) {
+  return withNode(nodeId, [silent](SimNode& n, std::uint64_t) { n.setSilent(silent); });
+}
+
+bool NodeHost::setAnswerDelayMs(std::uint8_t nodeId, unsigned ms) {
+  return withNode(nodeId, [ms](SimNode& n, std::uint64_t) { n.setAnswerDelayUs(std::uint64_t(ms) * 1000); });
+}
+
+bool NodeHost::readObject(std::uint8_t nodeId, std::uint16_t index, std::uint8_t sub, Bytes& value,
+                          std::uint32_t& abortCode) {
+  return withNode(nodeId, [&](SimNode& n, std::uint64_t) { abortCode = n.readObject(index, sub, value); });
+}
+
+bool NodeHost::writeObject(std::uint8_t nodeId, std::uint16_t index, std::uint8_t sub, const Bytes& value,
+                           std::uint32_t& abortCode) {
+  return withNode(nodeId, [&](SimNode& n, std::uint64_t) { abortCode = n.writeObject(index, sub, value); });
+}
+
+void NodeHost::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  std::vector<std::pair<Port*, CanFrame>> batch;
+  while (!stop_) {
+    rescan_ = false;
+    batch.clear();
+    batch.swap(inbox_);
+    std::uint64_t now = nowUs();
+    for (const auto& [port, frame] : batch) {
+      auto it = nodes_.find(port->nodeId);
+      if (it != nodes_.end() && it->second.port.get() == port) it->second.node->receive(frame, now);
+    }
+    now = nowUs();
+    std::uint64_t due = kNever;
+    for (auto& [id, slot] : nodes_) {
+      if (slot.node->nextDeadlineUs() <= now) slot.node->poll(now);
+      due = std::min(due, slot.node->nextDeadlineUs());
+    }
+    if (!outbox_.empty()) {
+      lock.unlock();
+      flush();
+      lock.lock();
+    }
+    auto ready = [this] { return stop_ || rescan_ || !inbox_.empty(); };
+    if (ready()) continue;
+    if (due == kNever) wake_.wait(lock, ready);
+    else wake_.wait_until(lock, epoch_ + std::chrono::microseconds(due), ready);
+  }
+}
+
+}  // namespace kestrum::sim
