@@ -27,6 +27,7 @@ using transport::SocketcandStream;
 constexpr std::size_t kDefaultOutputLimit = 4u << 20;
 constexpr std::size_t kMaxMessage = 256;  // longest valid message is about 40 bytes
 constexpr std::size_t kReadChunk = 64u << 10;
+constexpr int kKernelSendBuffer = 256 << 10;
 constexpr int kAcceptPauseMs = 100;       // after running out of file descriptors
 
 std::vector<std::string> tokens(const std::string& body) {
@@ -262,6 +263,11 @@ void SocketcandServer::Impl::acceptClients() {
     }
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A fixed kernel send buffer instead of one that grows to megabytes: the
+    // client's own output queue does the buffering, and its limit decides
+    // when a client that stopped reading is cut off.
+    int sendBuffer = kKernelSendBuffer;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = fd;

@@ -177,13 +177,17 @@ struct VirtualBus::Impl {
   }
   bool deliveringHere() const { return delivering && deliverer == std::this_thread::get_id(); }
 
-  void enqueue(const Pending& p, Clock::time_point arrival) {
-    if (paced()) {
-      if (arbitration.empty()) arbitrationSince = arrival;
-      arbitration.push(Waiting{arbitrationKey(p.frame), seq++, p});
-    } else {
+  // Returns whether the bus thread has to be woken: only an idle wire needs
+  // it, a busy one picks the frame up when the current one is through.
+  bool enqueue(const Pending& p, Clock::time_point arrival) {
+    if (!paced()) {
       queue.push_back(p);
+      return false;
     }
+    const bool idle = arbitration.empty();
+    if (idle) arbitrationSince = arrival;
+    arbitration.push(Waiting{arbitrationKey(p.frame), seq++, p});
+    return idle;
   }
 
   // Runs with the lock held and `delivering` set by the caller; releases the
@@ -414,16 +418,18 @@ void VirtualBus::submit(BusPort* from, const CanFrame& frame) {
     return;
   }
   const auto now = Clock::now();
+  bool wake = false;
   for (int i = 0; i < n; ++i) {
-    if (delayed)
-      d->held.push(Impl::Held{now + std::chrono::milliseconds(d->faults.delayMs), d->seq++, {copies[i], from}});
-    else
-      d->enqueue({copies[i], from}, now);
+    if (delayed) {
+      const auto due = now + std::chrono::milliseconds(d->faults.delayMs);
+      wake = wake || d->held.empty() || due < d->held.top().due;  // a new earliest deadline
+      d->held.push(Impl::Held{due, d->seq++, {copies[i], from}});
+    } else {
+      wake = d->enqueue({copies[i], from}, now) || wake;
+    }
   }
-  if (delayed || d->paced()) {
-    d->schedulerCv.notify_one();
-    return;
-  }
+  if (wake) d->schedulerCv.notify_one();
+  if (delayed || d->paced()) return;
   if (d->delivering) return;  // the current deliverer picks it up after its frame
   d->drain(lk, true);
 }
