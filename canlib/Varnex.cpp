@@ -267,6 +267,7 @@ bool Varnex::initializeController() {
     if (status != PCAN_ERROR_OK) return false;
   }
 
+  lMustQuit = 0;  // stopping an earlier thread above raised it
   auto* start = new ThreadStart;
   {
     std::lock_guard<std::mutex> lock(queueLock);

@@ -1,0 +1,288 @@
+#pragma once
+// What the Varnex tests share: scripted CANopen nodes on in-process virtual
+// buses served over socketcand, and libVarnex.so loaded from the application
+// folder with dlopen and bound by name, as the application does.
+//
+// Per process: two buses A and B (KESTRUM_BUS lists A first, so A is PEAK
+// channel 0x51 and the first IXXAT device, B is 0x52 and the last one), a
+// private state folder for the transmit-error file, and the library with its
+// message boxes and callbacks routed into recorders here. The library's state
+// is created when it loads, so all of this is set up before the dlopen.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VarnexApi.h"
+#include "VarnexStatus.h"
+#include "bus/SocketcandServer.h"
+#include "bus/VirtualBus.h"
+
+namespace varnex_test {
+
+using kestrum::sim::BusPort;
+using kestrum::sim::CanFrame;
+using kestrum::sim::SocketcandServer;
+using kestrum::sim::VirtualBus;
+using namespace std::chrono_literals;
+
+inline CanFrame frame(std::uint32_t id, std::initializer_list<std::uint8_t> bytes) {
+  CanFrame f;
+  f.id = id;
+  f.dlc = static_cast<std::uint8_t>(bytes.size());
+  std::copy(bytes.begin(), bytes.end(), f.data);
+  return f;
+}
+
+inline std::vector<std::uint8_t> bytesOf(const CanFrame& f) { return {f.data, f.data + f.dlc}; }
+
+/// A node on a virtual bus that records every frame and answers as the test's
+/// rule says (the rule runs on the bus thread and may send).
+class Node : public BusPort {
+ public:
+  using Rule = std::function<void(const CanFrame&, Node&)>;
+
+  explicit Node(VirtualBus& bus, Rule rule = {}) : bus_(bus), rule_(std::move(rule)) { bus_.attach(this); }
+  ~Node() override { bus_.detach(this); }
+
+  void deliver(const CanFrame& f) override {
+    Rule rule;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      seen_.push_back(f);
+      rule = rule_;
+    }
+    changed_.notify_all();
+    if (rule) rule(f, *this);
+  }
+
+  void setRule(Rule rule) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rule_ = std::move(rule);
+  }
+  void send(const CanFrame& f) { bus_.submit(this, f); }
+  void send(std::uint32_t id, std::initializer_list<std::uint8_t> bytes) { send(frame(id, bytes)); }
+
+  /// Frames seen with identifier `id`.
+  std::vector<CanFrame> framesOn(std::uint32_t id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<CanFrame> out;
+    for (const auto& f : seen_)
+      if (f.id == id) out.push_back(f);
+    return out;
+  }
+  std::vector<CanFrame> frames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+  /// Waits until `count` frames with identifier `id` have been seen.
+  bool waitFor(std::uint32_t id, std::size_t count, std::chrono::milliseconds limit = 3s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] {
+      std::size_t n = 0;
+      for (const auto& f : seen_) n += f.id == id;
+      return n >= count;
+    });
+  }
+
+ private:
+  VirtualBus& bus_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<CanFrame> seen_;
+  Rule rule_;
+};
+
+/// The library's C interface, bound by name.
+struct Api {
+  void* handle = nullptr;
+  PFN_init_can init_can = nullptr;
+  PFN_terminate_can terminate_can = nullptr;
+  PFN_select_node select_node = nullptr;
+  PFN_set_timeout set_timeout = nullptr;
+  PFN_get_timeout get_timeout = nullptr;
+  PFN_send_SDO send_SDO = nullptr;
+  PFN_recv_SDO recv_SDO = nullptr;
+  PFN_send_PDO send_PDO = nullptr;
+  PFN_send_nmt send_nmt = nullptr;
+  PFN_get_version get_version = nullptr;
+  PFN_get_device_id get_device_id = nullptr;
+  PFN_setRecvCallback setRecvCallback = nullptr;
+  PFN_setErrorCallback setErrorCallback = nullptr;
+  PFN_setGetAllCallback setGetAllCallback = nullptr;
+  PFN_getPeakDevices getPeakDevices = nullptr;
+  PFN_getIXXATDevices getIXXATDevices = nullptr;
+  PFN_start_Bootloader start_Bootloader = nullptr;
+  PFN_stop_Bootloader stop_Bootloader = nullptr;
+  PFN_flash_firmware flash_firmware = nullptr;
+  PFN_flash_firmware_parsed flash_firmware_parsed = nullptr;
+  PFN_waitBootup waitBootup = nullptr;
+
+  /// A C++ member of the library's exported classes, by its symbol.
+  template <typename T>
+  T* symbol(const char* mangled) const {
+    return static_cast<T*>(dlsym(handle, mangled));
+  }
+};
+
+struct Box {
+  std::string caption, text;
+  int icon;
+};
+
+/// A frame as the all-frames callback reported it.
+struct Reported {
+  std::uint8_t data[8];
+  std::uint32_t time;
+  std::uint16_t id;
+  std::uint8_t dlc;
+  bool transmitted;
+};
+
+/// Everything the library reported to the test (boxes, callbacks).
+class Recorder {
+ public:
+  static Recorder& instance() {
+    static Recorder r;
+    return r;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex);
+    boxes.clear();
+    all.clear();
+    received.clear();
+    errors.clear();
+  }
+  std::vector<Box> boxesSeen() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return boxes;
+  }
+  std::vector<Reported> allSeen() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return all;
+  }
+  std::vector<std::uint16_t> receivedIds() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return received;
+  }
+  std::vector<std::uint16_t> errorIds() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return errors;
+  }
+
+  static void onBox(const char* caption, const char* text, int icon) {
+    auto& r = instance();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.boxes.push_back({caption, text, icon});
+  }
+  static void onAll(std::uint8_t* data, std::uint32_t& time, std::uint16_t& id, std::uint8_t& dlc, bool& tx) {
+    auto& r = instance();
+    Reported rep{};
+    std::memcpy(rep.data, data, 8);
+    rep.time = time;
+    rep.id = id;
+    rep.dlc = dlc;
+    rep.transmitted = tx;
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.all.push_back(rep);
+  }
+  static void onReceived(std::uint8_t*, std::uint32_t&, std::uint16_t& id, std::uint8_t&) {
+    auto& r = instance();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.received.push_back(id);
+  }
+  static void onError(std::uint8_t*, std::uint32_t&, std::uint16_t& id, std::uint8_t&) {
+    auto& r = instance();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.errors.push_back(id);
+  }
+
+ private:
+  std::mutex mutex;
+  std::vector<Box> boxes;
+  std::vector<Reported> all;
+  std::vector<std::uint16_t> received, errors;
+};
+
+/// Polls `condition` every 10 ms until it holds or `limit` passes.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = 3s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+struct World {
+  VirtualBus busA, busB;
+  SocketcandServer serverA{busA}, serverB{busB};
+  std::string stateDir;
+  Api api;
+};
+
+/// The process's buses and loaded library; never torn down (the library,
+/// like a driver, stays loaded until the process ends).
+inline World& world() {
+  static World* w = [] {
+    auto* w = new World;
+    std::string error;
+    if (!w->serverA.start("127.0.0.1", 0, error) || !w->serverB.start("127.0.0.1", 0, error))
+      ADD_FAILURE() << "virtual bus server: " << error;
+    const std::string buses = "127.0.0.1:" + std::to_string(w->serverA.port()) + "/can0,127.0.0.1:" +
+                              std::to_string(w->serverB.port()) + "/can0";
+    setenv("KESTRUM_BUS", buses.c_str(), 1);
+    char stateTemplate[] = "/tmp/varnex-state-XXXXXX";
+    w->stateDir = mkdtemp(stateTemplate);
+    setenv("XDG_STATE_HOME", w->stateDir.c_str(), 1);
+
+    Api& a = w->api;
+    a.handle = dlopen("./libVarnex.so", RTLD_NOW | RTLD_LOCAL);
+    if (!a.handle) {
+      ADD_FAILURE() << dlerror();
+      return w;
+    }
+#define VARNEX_BIND(name) a.name = reinterpret_cast<PFN_##name>(dlsym(a.handle, #name))
+    VARNEX_BIND(init_can);
+    VARNEX_BIND(terminate_can);
+    VARNEX_BIND(select_node);
+    VARNEX_BIND(set_timeout);
+    VARNEX_BIND(get_timeout);
+    VARNEX_BIND(send_SDO);
+    VARNEX_BIND(recv_SDO);
+    VARNEX_BIND(send_PDO);
+    VARNEX_BIND(send_nmt);
+    VARNEX_BIND(get_version);
+    VARNEX_BIND(get_device_id);
+    VARNEX_BIND(setRecvCallback);
+    VARNEX_BIND(setErrorCallback);
+    VARNEX_BIND(setGetAllCallback);
+    VARNEX_BIND(getPeakDevices);
+    VARNEX_BIND(getIXXATDevices);
+    VARNEX_BIND(start_Bootloader);
+    VARNEX_BIND(stop_Bootloader);
+    VARNEX_BIND(flash_firmware);
+    VARNEX_BIND(flash_firmware_parsed);
+    VARNEX_BIND(waitBootup);
+#undef VARNEX_BIND
+    if (auto* hook = a.symbol<std::atomic<VarnexBoxHook>>(VarnexStatus::kBoxHookSymbol))
+      hook->store(&Recorder::onBox);
+    else
+      ADD_FAILURE() << "box hook not exported";
+    return w;
+  }();
+  return *w;
+}
+
+}  // namespace varnex_test
