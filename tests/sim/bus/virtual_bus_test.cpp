@@ -142,6 +142,9 @@ TEST(VirtualBus, PacedBusTakesTheBitTimeOfEveryFrame) {
     EXPECT_GE(VirtualBus::frameBits(f), base);
     EXPECT_LE(VirtualBus::frameBits(f), base + (34 + 8 * f.dlc - 1) / 4);
   }
+  // Identifier 0, no data: 34 zero bits up to the end of the CRC need a stuff
+  // bit after every five.
+  EXPECT_EQ(VirtualBus::frameBits(frame(0x000)), 47u + 6u);
   CanFrame remote = frame(0x700, {1, 2, 3, 4});
   remote.remote = true;
   EXPECT_LT(VirtualBus::frameBits(remote), 47u + 32u);  // no data bits on the wire
