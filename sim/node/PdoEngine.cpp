@@ -215,9 +215,10 @@ void PdoEngine::poll(const ObjectDictionary& od, std::uint64_t nowUs, const Send
       continue;
     }
     // A timer-driven transmission schedules the next one from its due time so
-    // that a late wake-up does not slow the period down.
+    // that late wake-ups do not slow the rate down; only after a long stall
+    // (ten periods) does the timer start afresh instead of catching up.
     std::uint64_t next = timer && !changed ? c.eventDueUs + c.eventUs : nowUs + c.eventUs;
-    if (next <= nowUs) next = nowUs + c.eventUs;
+    if (next + 10 * c.eventUs <= nowUs) next = nowUs + c.eventUs;
     transmit(c, data, len, nowUs, send);
     c.eventDueUs = c.eventUs ? next : kNever;
   }

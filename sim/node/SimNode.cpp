@@ -279,7 +279,10 @@ void SimNode::poll(std::uint64_t nowUs) {
   }
   checkLifeGuarding();
   pollBehaviours();
-  if (state_ == NmtState::Operational) pdo_.poll(od_, nowUs, [this](const CanFrame& f) { emit(f); });
+  // Transmit PDOs look at the dictionary only when it changed or one is due:
+  // most received frames (other nodes' traffic) change nothing here.
+  if (state_ == NmtState::Operational && (dirty_ || pdo_.deadlineUs() <= nowUs))
+    pdo_.poll(od_, nowUs, [this](const CanFrame& f) { emit(f); });
   dirty_ = false;
 }
 
