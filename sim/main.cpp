@@ -24,6 +24,8 @@
 
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
+#include "node/NodeCommands.h"
+#include "node/NodeHost.h"
 
 namespace {
 
@@ -38,6 +40,9 @@ struct SimOptions {
   unsigned bitrateKbit = 0;
   FaultConfig faults;
   std::string tracePath;
+  std::vector<std::pair<std::uint8_t, std::string>> nodes;  ///< simulated controllers: ID, model
+  std::string dataDir;   ///< holds XML/EDS_<model>.xml; empty = the executable's folder
+  std::string stateDir;  ///< stored parameters; empty = $XDG_STATE_HOME/kestrum-sim
 };
 
 /// What standard-input commands act on while the simulator runs.
@@ -45,6 +50,7 @@ struct SimRuntime {
   const SimOptions& options;
   VirtualBus& bus;
   SocketcandServer& server;
+  kestrum::sim::NodeHost& nodes;
   bool quit = false;
 };
 
@@ -181,6 +187,36 @@ const std::vector<Option>& optionTable() {
          o.tracePath = v;
          return true;
        }},
+      {"--node", "ID[:MODEL]", "simulate a controller with node ID 1..127 (repeatable; model default Mirelo)",
+       [](const std::string& v, SimOptions& o, std::string& e) {
+         const auto colon = v.find(':');
+         unsigned long long id = 0;
+         const std::string model = colon == std::string::npos ? "Mirelo" : v.substr(colon + 1);
+         if (!parseUnsigned(v.substr(0, colon), 127, id) || id == 0 || model.empty()) {
+           e = "expected ID:MODEL with ID 1..127, got '" + v + "'";
+           return false;
+         }
+         o.nodes.emplace_back(std::uint8_t(id), model);
+         return true;
+       }},
+      {"--data", "DIR", "folder with XML/EDS_<model>.xml (default: the executable's folder)",
+       [](const std::string& v, SimOptions& o, std::string& e) {
+         if (v.empty()) {
+           e = "empty folder name";
+           return false;
+         }
+         o.dataDir = v;
+         return true;
+       }},
+      {"--state-dir", "DIR", "where nodes keep stored parameters (default $XDG_STATE_HOME/kestrum-sim)",
+       [](const std::string& v, SimOptions& o, std::string& e) {
+         if (v.empty()) {
+           e = "empty folder name";
+           return false;
+         }
+         o.stateDir = v;
+         return true;
+       }},
   };
   return table;
 }
@@ -193,6 +229,7 @@ void printUsage(std::FILE* to) {
   }
   std::fprintf(to, "  %-24s %s\n", "--help", "show this text");
   std::fprintf(to, "\nStop with Ctrl+C (SIGINT) or SIGTERM. Type 'help' for commands while running.\n");
+  std::fprintf(to, "\n%s", kestrum::sim::nodeCommandHelp());
 }
 
 enum class ParseResult { Run, Help, Error };
@@ -254,6 +291,16 @@ const std::vector<Command>& commandTable() {
                      rt.server.clientCount());
        }},
       {"quit", "stop the simulator", [](const std::vector<std::string>&, SimRuntime& rt) { rt.quit = true; }},
+      {"node", "control a simulated node (node ID input|emcy|powercycle|power|silence|delay|read|write|state ...)",
+       [](const std::vector<std::string>& args, SimRuntime& rt) {
+         std::string line;
+         for (const std::string& a : args) line += (line.empty() ? "" : " ") + a;
+         std::fputs(kestrum::sim::runNodeCommand(rt.nodes, line).c_str(), stdout);
+       }},
+      {"nodes", "list the simulated nodes",
+       [](const std::vector<std::string>& args, SimRuntime& rt) {
+         std::fputs(kestrum::sim::runNodeCommand(rt.nodes, args[0]).c_str(), stdout);
+       }},
   };
   return table;
 }
@@ -352,12 +399,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestrum-sim: %s\n", error.c_str());
     return 1;
   }
+  kestrum::sim::NodeHost nodes(bus,
+                               options.dataDir.empty() ? kestrum::sim::NodeHost::executableDir() : options.dataDir,
+                               options.stateDir.empty() ? kestrum::sim::NodeHost::defaultStateDir() : options.stateDir);
+  for (const auto& [id, model] : options.nodes) {
+    if (!nodes.addNode(id, model, error)) {
+      std::fprintf(stderr, "kestrum-sim: --node %u:%s: %s\n", unsigned(id), model.c_str(), error.c_str());
+      return 1;
+    }
+  }
   const bool v6 = options.host.find(':') != std::string::npos;
   std::printf("listening on %s%s%s:%u\n", v6 ? "[" : "", options.host.c_str(), v6 ? "]" : "",
               unsigned(server.port()));
   std::fflush(stdout);
 
-  SimRuntime runtime{options, bus, server};
+  SimRuntime runtime{options, bus, server, nodes};
   serveUntilSignal(signalFd, runtime);
   server.stop();
   ::close(signalFd);
