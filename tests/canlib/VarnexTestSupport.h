@@ -103,30 +103,18 @@ class Node : public BusPort {
   Rule rule_;
 };
 
-/// The library's C interface, bound by name.
+// Every function of the C interface, bound by name into Api.
+#define VARNEX_FUNCTIONS(X)                                                                              \
+  X(init_can) X(terminate_can) X(select_node) X(set_timeout) X(get_timeout) X(send_SDO) X(recv_SDO)       \
+  X(send_PDO) X(send_nmt) X(get_version) X(get_device_id) X(setRecvCallback) X(setErrorCallback)         \
+  X(setGetAllCallback) X(getPeakDevices) X(getIXXATDevices) X(start_Bootloader) X(stop_Bootloader)       \
+  X(flash_firmware) X(flash_firmware_parsed) X(waitBootup)
+
 struct Api {
   void* handle = nullptr;
-  PFN_init_can init_can = nullptr;
-  PFN_terminate_can terminate_can = nullptr;
-  PFN_select_node select_node = nullptr;
-  PFN_set_timeout set_timeout = nullptr;
-  PFN_get_timeout get_timeout = nullptr;
-  PFN_send_SDO send_SDO = nullptr;
-  PFN_recv_SDO recv_SDO = nullptr;
-  PFN_send_PDO send_PDO = nullptr;
-  PFN_send_nmt send_nmt = nullptr;
-  PFN_get_version get_version = nullptr;
-  PFN_get_device_id get_device_id = nullptr;
-  PFN_setRecvCallback setRecvCallback = nullptr;
-  PFN_setErrorCallback setErrorCallback = nullptr;
-  PFN_setGetAllCallback setGetAllCallback = nullptr;
-  PFN_getPeakDevices getPeakDevices = nullptr;
-  PFN_getIXXATDevices getIXXATDevices = nullptr;
-  PFN_start_Bootloader start_Bootloader = nullptr;
-  PFN_stop_Bootloader stop_Bootloader = nullptr;
-  PFN_flash_firmware flash_firmware = nullptr;
-  PFN_flash_firmware_parsed flash_firmware_parsed = nullptr;
-  PFN_waitBootup waitBootup = nullptr;
+#define VARNEX_FIELD(name) PFN_##name name = nullptr;
+  VARNEX_FUNCTIONS(VARNEX_FIELD)
+#undef VARNEX_FIELD
 
   /// A C++ member of the library's exported classes, by its symbol.
   template <typename T>
@@ -149,7 +137,7 @@ struct Reported {
   bool transmitted;
 };
 
-/// Everything the library reported to the test (boxes, callbacks).
+/// Everything the library reported to the test: boxes and callbacks.
 class Recorder {
  public:
   static Recorder& instance() {
@@ -158,60 +146,46 @@ class Recorder {
   }
   void clear() {
     std::lock_guard<std::mutex> lock(mutex);
-    boxes.clear();
-    all.clear();
-    received.clear();
-    errors.clear();
+    state_ = {};
   }
-  std::vector<Box> boxesSeen() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return boxes;
-  }
-  std::vector<Reported> allSeen() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return all;
-  }
-  std::vector<std::uint16_t> receivedIds() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return received;
-  }
-  std::vector<std::uint16_t> errorIds() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return errors;
-  }
+  std::vector<Box> boxesSeen() { return snapshot().boxes; }
+  std::vector<Reported> allSeen() { return snapshot().all; }
+  std::vector<std::uint16_t> receivedIds() { return snapshot().received; }
+  std::vector<std::uint16_t> errorIds() { return snapshot().errors; }
 
   static void onBox(const char* caption, const char* text, int icon) {
-    auto& r = instance();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.boxes.push_back({caption, text, icon});
+    record([&](State& s) { s.boxes.push_back({caption, text, icon}); });
   }
   static void onAll(std::uint8_t* data, std::uint32_t& time, std::uint16_t& id, std::uint8_t& dlc, bool& tx) {
-    auto& r = instance();
-    Reported rep{};
+    Reported rep{{}, time, id, dlc, tx};
     std::memcpy(rep.data, data, 8);
-    rep.time = time;
-    rep.id = id;
-    rep.dlc = dlc;
-    rep.transmitted = tx;
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.all.push_back(rep);
+    record([&](State& s) { s.all.push_back(rep); });
   }
   static void onReceived(std::uint8_t*, std::uint32_t&, std::uint16_t& id, std::uint8_t&) {
-    auto& r = instance();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.received.push_back(id);
+    record([&](State& s) { s.received.push_back(id); });
   }
   static void onError(std::uint8_t*, std::uint32_t&, std::uint16_t& id, std::uint8_t&) {
-    auto& r = instance();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.errors.push_back(id);
+    record([&](State& s) { s.errors.push_back(id); });
   }
 
  private:
+  struct State {
+    std::vector<Box> boxes;
+    std::vector<Reported> all;
+    std::vector<std::uint16_t> received, errors;
+  };
+  State snapshot() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return state_;
+  }
+  template <typename F>
+  static void record(F change) {
+    Recorder& r = instance();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    change(r.state_);
+  }
   std::mutex mutex;
-  std::vector<Box> boxes;
-  std::vector<Reported> all;
-  std::vector<std::uint16_t> received, errors;
+  State state_;
 };
 
 /// Polls `condition` every 10 ms until it holds or `limit` passes.
@@ -253,28 +227,8 @@ inline World& world() {
       ADD_FAILURE() << dlerror();
       return w;
     }
-#define VARNEX_BIND(name) a.name = reinterpret_cast<PFN_##name>(dlsym(a.handle, #name))
-    VARNEX_BIND(init_can);
-    VARNEX_BIND(terminate_can);
-    VARNEX_BIND(select_node);
-    VARNEX_BIND(set_timeout);
-    VARNEX_BIND(get_timeout);
-    VARNEX_BIND(send_SDO);
-    VARNEX_BIND(recv_SDO);
-    VARNEX_BIND(send_PDO);
-    VARNEX_BIND(send_nmt);
-    VARNEX_BIND(get_version);
-    VARNEX_BIND(get_device_id);
-    VARNEX_BIND(setRecvCallback);
-    VARNEX_BIND(setErrorCallback);
-    VARNEX_BIND(setGetAllCallback);
-    VARNEX_BIND(getPeakDevices);
-    VARNEX_BIND(getIXXATDevices);
-    VARNEX_BIND(start_Bootloader);
-    VARNEX_BIND(stop_Bootloader);
-    VARNEX_BIND(flash_firmware);
-    VARNEX_BIND(flash_firmware_parsed);
-    VARNEX_BIND(waitBootup);
+#define VARNEX_BIND(name) a.name = reinterpret_cast<PFN_##name>(dlsym(a.handle, #name));
+    VARNEX_FUNCTIONS(VARNEX_BIND)
 #undef VARNEX_BIND
     if (auto* hook = a.symbol<std::atomic<VarnexBoxHook>>(VarnexStatus::kBoxHookSymbol))
       hook->store(&Recorder::onBox);
