@@ -1,0 +1,514 @@
+#include "TMainForm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QEventLoop>
+#include <QLabel>
+#include <QSignalBlocker>
+#include <QTimer>
+
+#include "AdapterChannels.h"
+#include "DLLConnector.h"
+#include "DLLConnectorEmpty.h"
+#include "DLLLoader.h"
+#include "InputFilters.h"
+#include "MainFormScopes.h"
+#include "Logging.h"
+#include "MessageBoxService.h"
+#include "RoutingMessageFilter.h"
+#include "StringGridSDODataSource.h"
+#include "Util.h"
+#include "ui_TMainForm.h"
+
+namespace {
+
+const QStringList kSdoTitles{QStringLiteral("ID"),    QStringLiteral("Sub"),         QStringLiteral("Type"),
+                             QStringLiteral("Value"), QStringLiteral("Description"), QStringLiteral("Message")};
+const QStringList kPdoReceivedTitles{QStringLiteral("PDO"),   QStringLiteral("Object ID"), QStringLiteral("Description"),
+                                     QStringLiteral("Value"), QStringLiteral("Timestamp"), QStringLiteral("Show")};
+
+// Panel colours; the texts stay black on all of them.
+const QColor kGreen(92, 214, 92);
+const QColor kRed(255, 107, 107);
+const QColor kYellow(255, 225, 77);
+const QColor kGrey(192, 192, 192);
+const QColor kAqua(77, 225, 255);
+
+QColor drivestateColor(const QString& text) {
+  // Tested in this order: "Pre Operational" also contains "Operational".
+  if (text.contains(QLatin1String("Pre Operational"))) return kYellow;
+  if (text.contains(QLatin1String("Operational"))) return kGreen;
+  if (text.contains(QLatin1String("Stopped"))) return kRed;
+  if (text.contains(QLatin1String("BOOTLOADER"))) return kAqua;
+  return kGrey;
+}
+
+QTimer* makeTimer(QObject* owner, const char* name, int intervalMs) {
+  auto* timer = new QTimer(owner);
+  timer->setObjectName(QLatin1String(name));
+  timer->setInterval(intervalMs);
+  if (intervalMs <= 10) timer->setTimerType(Qt::PreciseTimer);
+  return timer;
+}
+
+}  // namespace
+
+TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* parent)
+    : QMainWindow(parent), ui(std::make_unique<Ui::TMainForm>()), loader_(loader), libraryPath_(libraryPath) {
+  ui->setupUi(this);
+  if (libraryPath_.isEmpty())
+    libraryPath_ = DLLLoader::applicationFolder() + QLatin1Char('/') + QLatin1String(DLLLoader::fileName);
+
+  tmrAutoConnect = makeTimer(this, "tmrAutoConnect", 500);
+  tmrAutoConnect->setSingleShot(true);
+  tmrCanAdapter_DeviceStatus = makeTimer(this, "tmrCanAdapter_DeviceStatus", 50);
+  tmrBitUpdate = makeTimer(this, "tmrBitUpdate", 10);
+  tmrLifeguard = makeTimer(this, "tmrLifeguard", 100);
+  tmrUpdateStatus = makeTimer(this, "tmrUpdateStatus", 100);
+  tmrStartBootloader = makeTimer(this, "tmrStartBootloader", 1);
+  tmrError = makeTimer(this, "tmrError", 500);
+  tmrIORefreshTimer = makeTimer(this, "tmrIORefreshTimer", 500);
+  IpmodeSyncTimer = makeTimer(this, "IpmodeSyncTimer", 1000);
+
+  static const char* const kPanelDesign[6] = {"PEAK", "IXXAT", "Can Adapter:", "Can Device:", "Drivestate: Unkown", ""};
+  for (int i = 0; i < 6; ++i) {
+    auto* panel = new QLabel(QLatin1String(kPanelDesign[i]), ui->StatusBar);
+    panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+    panel->setAutoFillBackground(true);
+    panel->setContentsMargins(2, 0, 6, 0);
+    panel->setFrameShape(QFrame::StyledPanel);
+    panels_[std::size_t(i)] = panel;
+    ui->StatusBar->addWidget(panel, i == 5 ? 1 : 0);
+    panelColors_[std::size_t(i)] = panel->palette().color(QPalette::Window);
+  }
+  ui->StatusBar->setSizeGripEnabled(true);
+
+  // The right-hand pane starts at about a third of the window.
+  ui->splitMain->setStretchFactor(0, 3);
+  ui->splitMain->setStretchFactor(1, 1);
+  ui->splitMain->setSizes({860, 420});
+  ui->splitRight->setSizes({180, 560});
+
+  connect(tmrAutoConnect, &QTimer::timeout, this, &TMainForm::tmrAutoConnectTimer);
+  connect(tmrCanAdapter_DeviceStatus, &QTimer::timeout, this, &TMainForm::tmrCanAdapter_DeviceStatusTimer);
+  connect(tmrBitUpdate, &QTimer::timeout, this, &TMainForm::tmrBitUpdateTimer);
+  connect(tmrLifeguard, &QTimer::timeout, this, &TMainForm::tmrLifeguardTimer);
+  connect(ui->canInitBtn, &QPushButton::clicked, this, &TMainForm::canInitBtnClick);
+  connect(ui->comboExVendor, qOverload<int>(&QComboBox::activated), this, &TMainForm::comboExVendorChange);
+  connect(ui->chkLifeguard, &QCheckBox::clicked, this, &TMainForm::chkLifeguardClick);
+  connect(ui->TabControl, &QTabWidget::currentChanged, this, &TMainForm::TabControlChange);
+  connect(ui->tabCtlObjMngnt, &QTabWidget::currentChanged, this, &TMainForm::tabCtlObjMngntChange);
+  connect(ui->MotorIdEdit, &QLineEdit::textChanged, this, &TMainForm::MotorIdEditChange);
+  connect(ui->btnClearLogErrors, &QPushButton::clicked, this, &TMainForm::btnClearLogErrorsClick);
+  connect(ui->btnShowBusLog, &QPushButton::clicked, this, &TMainForm::btnShowBusLogClick);
+  connect(ui->ControllerBox, qOverload<int>(&QComboBox::activated), this, &TMainForm::ControllerBoxChange);
+  connect(ui->SDOAktBtn, &QPushButton::clicked, this, &TMainForm::SDOAktBtnClick);
+  connect(ui->btnSDOListRefreshSelected, &QPushButton::clicked, this, &TMainForm::btnSDOListRefreshSelectedClick);
+  connect(ui->SDOGrid, &QTableView::doubleClicked, this, &TMainForm::SDOGridDblClick);
+  connect(ui->eepromWrBtn, &QPushButton::clicked, this, &TMainForm::eepromWrBtnClick);
+  connect(ui->eepromRdBtn, &QPushButton::clicked, this, &TMainForm::eepromRdBtnClick);
+  connect(ui->SetConfigBtn, &QPushButton::clicked, this, &TMainForm::SetConfigBtnClick);
+  connect(ui->saveFileBtn, &QPushButton::clicked, this, &TMainForm::saveFileBtnClick);
+  connect(ui->readFileBtn, &QPushButton::clicked, this, &TMainForm::readFileBtnClick);
+  connect(ui->btnSaveAll, &QPushButton::clicked, this, &TMainForm::btnSaveAllClick);
+
+  KeyFilter::install(ui->MotorIdEdit, KeyFilter::Unsigned);
+  KeyFilter::install(ui->txtLifeguardTime, KeyFilter::Unsigned);
+  ui->MotorIdEdit->installEventFilter(this);
+
+  // The message filter reaches the window through these hooks only.
+  RoutingMessageFilter& filter = RoutingMessageFilter::routing();
+  NodeStateHooks hooks;
+  hooks.showNmtState = [this](std::uint8_t s) { ShowNmtState(s); };
+  hooks.stopPolling = [this] { StopPolling(); };
+  hooks.clearPollingSuspended = [this] { pollingSuspended = false; };
+  hooks.nodeId = [this] { return nodeId(); };
+  filter.setHooks(std::move(hooks));
+
+  FormCreate();
+}
+
+TMainForm::~TMainForm() {
+  StringGridSDODataSource::applicationClosing = true;
+  DLLConnector::appClosing = true;
+  destroyObjectViews();
+  connector_.reset();
+  Logging::instance().detach();
+  RoutingMessageFilter::routing().setHooks({});
+}
+
+void TMainForm::FormCreate() {
+  appFolder_ = QDir::currentPath();
+  ui->TabControl->setCurrentWidget(ui->ConfSheet);
+  ui->tabCtlDriveModes->setCurrentWidget(ui->tabRefMode);
+  ui->tctlNodeConfig->setCurrentWidget(ui->tabNodeSettings);
+  ui->tabCtlObjMngnt->setCurrentWidget(ui->tabSDOList);
+  ui->MotorIdEdit->setText(QStringLiteral("1"));
+
+  ui->LogWindow->clear();
+  createConnector();
+  Logging::instance().attach(ui->LogWindow);
+
+  ui->ControllerBox->addItems(EDSDatabase::controllerItems(appFolder_));
+  ui->ControllerBox->setCurrentIndex(ui->ControllerBox->count() > 0 ? 0 : -1);
+  try {
+    database_.loadDefault(appFolder_);
+  } catch (const EdsLoadError& e) {
+    showMessageBox(QStringLiteral("Error"), e.message(), QMessageBox::Critical);
+  }
+
+  createObjectViews();
+  ui->pLeftBottom->setVisible(false);  // the status-word panel opens with the drive pages
+  ui->pdoRecGrid->setColumnCount(int(kPdoReceivedTitles.size()));
+  ui->pdoRecGrid->setHorizontalHeaderLabels(kPdoReceivedTitles);
+
+  fillAdapterList();
+
+  {
+    // The adapter is initialised once at start; the automatic connection
+    // then probes and identifies the node.
+    const int node = nodeId();
+    const int bitRate = Util::ToIntDef(ui->BaudrateCombo->currentText(), 1000);
+    connector_->cancelQuery();
+    ConnectNode(node, bitRate, false);
+  }
+
+  if (isRealConnector()) DLLLoader::checkLibraryVersion(libraryPath_);
+  setWindowTitle(QStringLiteral("Kestrum ") + DLLLoader::fileVersionText(QCoreApplication::applicationFilePath()));
+
+  tmrCanAdapter_DeviceStatus->start();
+  tmrCanAdapter_DeviceStatusTimer();
+  ShowDriveStateUnknown();
+  tmrAutoConnect->start();
+}
+
+void TMainForm::createConnector() {
+  // Without the library, or without any adapter, work goes on offline. A
+  // missing IXXAT driver (-1) is no reason: PEAK channels may still exist.
+  connector_ = std::make_unique<DLLConnector>(loader_);
+  bool offline = !connector_->isOnline();
+  if (!offline && connector_->getIXXATDevicesW() == 0) {
+    int channels[64] = {};
+    offline = connector_->getPeakDevicesW(channels, peakCode()) == 0;
+  }
+  if (offline) {
+    connector_.reset();
+    connector_ = std::make_unique<DLLConnectorEmpty>(loader_);
+  }
+}
+
+void TMainForm::fillAdapterList() {
+  ui->comboExVendor->clear();
+  const int ixxat = connector_->getIXXATDevicesW();
+  if (ixxat < 0) {
+    setPanel(1, QStringLiteral("IXXAT Driver not found."));
+    ui->SelectCanCheckBox->setEnabled(false);
+  } else if (ixxat == 0) {
+    setPanel(1, QStringLiteral("0 IXXAT Device(s) found."));
+    ui->SelectCanCheckBox->setEnabled(false);
+  } else {
+    ui->comboExVendor->addItem(QStringLiteral("IXXAT"));
+    setPanel(1, QStringLiteral("%1 IXXAT Device(s) found.").arg(ixxat));
+  }
+  int channels[64] = {};
+  const int peak = connector_->getPeakDevicesW(channels, peakCode());
+  if (peak > 0) {
+    for (int i = 0; i < peak && i < 64; ++i) ui->comboExVendor->addItem(entryForChannelHandle(channels[i]));
+    setPanel(0, QStringLiteral("%1 Peak Device(s) found.").arg(peak));
+  } else {
+    setPanel(0, QStringLiteral("Peak driver not found."));
+  }
+  ui->comboExVendor->addItem(QStringLiteral("offline"));
+  ui->comboExVendor->setCurrentIndex(0);
+}
+
+int TMainForm::peakCode() const {
+  // The PEAK driver takes its own bit-rate codes; the kbit/s number of the
+  // list would be read as a register value and open channels at a wrong rate.
+  return pcanBaudCode(Util::ToIntDef(ui->BaudrateCombo->currentText(), 1000));
+}
+
+bool TMainForm::isRealConnector() const {
+  return connector_ && connector_->getClassName() == QLatin1String("DLLConnector");
+}
+
+int TMainForm::nodeId() const { return Util::ToIntDef(ui->MotorIdEdit->text(), 1); }
+
+void TMainForm::createObjectViews() {
+  sdoList_ = std::make_unique<StringGridSDODataSource>(ui->SDOGrid, &database_, connector_.get());
+  sdoList_->setNodeId(std::uint8_t(nodeId()));
+  std::array<QLabel*, 16> labels{};
+  for (int i = 0; i < 16; ++i) labels[std::size_t(i)] = findChild<QLabel*>(QStringLiteral("lblSWBit%1").arg(i));
+  sdoList_->setStatusWordLabels(labels);
+  sdoList_->setColumnTitles(kSdoTitles);
+  sdoList_->setNmtState(nmtStateCode_);
+}
+
+void TMainForm::destroyObjectViews() { sdoList_.reset(); }
+
+void TMainForm::RebuildObjectViews() {
+  InUse inUse(workflowDepth_);
+  destroyObjectViews();
+  const QString choice = ui->ControllerBox->currentText();
+  try {
+    if (EDSDatabase::choiceUsesDefault(choice, ui->ControllerBox->currentIndex()))
+      database_.loadDefault(appFolder_);
+    else
+      database_.loadForController(appFolder_, choice);
+  } catch (const EdsLoadError& e) {
+    // The previous dictionary stays loaded; the list is built from it.
+    showMessageBox(QStringLiteral("Error"), e.message(), QMessageBox::Critical);
+  }
+  createObjectViews();
+}
+
+void TMainForm::ControllerBoxChange() {
+  whenIdle("controller choice", [this] { RebuildObjectViews(); });
+}
+
+bool TMainForm::isInUse() const { return workflowDepth_ > 0; }
+
+void TMainForm::whenIdle(const char* what, std::function<void()> action) {
+  (void)what;
+  if (closing_) return;
+  if (!isInUse()) {
+    action();
+    return;
+  }
+  QTimer::singleShot(20, this, [this, what, action = std::move(action)]() mutable { whenIdle(what, std::move(action)); });
+}
+
+void TMainForm::waitMs(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+// ---------------------------------------------------------------------------
+// Adapter initialisation, NMT state, busy state, polling.
+
+void TMainForm::ConnectNode(int node, int bitRate, bool copyToFields) {
+  Logging::instance().log(QStringLiteral("Connecting to Node: %1").arg(node));
+  if (copyToFields) ui->MotorIdEdit->setText(QString::number(node));
+  if (sdoList_) sdoList_->setNodeId(std::uint8_t(node));
+  const int channel = channelCodeForEntry(ui->comboExVendor->currentText());
+  void* owner = static_cast<QWidget*>(this);
+  if (ui->SelectCanCheckBox->isChecked()) {
+    connector_->init_canW(std::uint8_t(node), bitRate, -1, -1, false, channel, owner);
+    return;
+  }
+  if (isRealConnector())
+    connector_->init_canW(std::uint8_t(node), bitRate, -1, -1, true, channel, owner);
+  else if (auto* offline = dynamic_cast<DLLConnectorEmpty*>(connector_.get()))
+    offline->bindDatabase(&database_);
+}
+
+void TMainForm::setNmtDisplay(const QString& state, std::uint8_t code) {
+  nmtStateCode_ = code;
+  setPanel(4, QStringLiteral("Drivestate: ") + state);
+  if (sdoList_) sdoList_->setNmtState(code);
+}
+
+void TMainForm::ShowNmtState(std::uint8_t s) {
+  if ((s & 0x7F) == 0x7F)
+    setNmtDisplay(QStringLiteral("Pre Operational"), 0);
+  else if ((s & 0x05) == 0x05)
+    setNmtDisplay(QStringLiteral("Operational"), 1);
+  else if (s & 0x04)
+    setNmtDisplay(QStringLiteral("Stopped"), 2);
+  else if (bootloaderActive)
+    setNmtDisplay(QStringLiteral("BOOTLOADER"), 4);
+  else
+    setNmtDisplay(QStringLiteral("Unknown"), 3);
+}
+
+void TMainForm::ShowDriveStateUnknown() {
+  if (bootloaderActive)
+    setNmtDisplay(QStringLiteral("BOOTLOADER"), 4);
+  else
+    setNmtDisplay(QStringLiteral("Unknown"), 3);
+}
+
+void TMainForm::setPanel(int panel, const QString& text) {
+  QLabel* label = panels_.at(std::size_t(panel));
+  if (label->text() == text && panel != 4) return;
+  label->setText(text);
+  QColor color = panelColors_[std::size_t(panel)];
+  if (panel == 2 || panel == 3)
+    color = text.contains(QLatin1String("disconnected")) ? kRed : kGreen;
+  else if (panel == 4)
+    color = drivestateColor(text);
+  else
+    return;
+  panelColors_[std::size_t(panel)] = color;
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::Window, color);
+  palette.setColor(QPalette::WindowText, Qt::black);
+  label->setPalette(palette);
+}
+
+QString TMainForm::panelText(int panel) const { return panels_.at(std::size_t(panel))->text(); }
+
+void TMainForm::StopPolling() {
+  tmrBitUpdate->stop();
+  tmrError->stop();
+  tmrUpdateStatus->stop();
+  tmrIORefreshTimer->stop();
+  IpmodeSyncTimer->stop();
+  pollingSuspended = true;
+}
+
+void TMainForm::SetBusy(bool busy) {
+  if (busy) {
+    if (busyDepth_++ > 0) return;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ui->TabControl->setEnabled(false);
+    QCoreApplication::processEvents();
+  } else {
+    if (busyDepth_ == 0 || --busyDepth_ > 0) return;
+    QCoreApplication::processEvents();
+    ui->TabControl->setEnabled(true);
+    QApplication::restoreOverrideCursor();
+  }
+}
+
+void TMainForm::EnableNmtButtons() {
+  for (QWidget* w : {static_cast<QWidget*>(ui->btnRefreshNodeInfo), static_cast<QWidget*>(ui->stopBtn),
+                     static_cast<QWidget*>(ui->resetBtn), static_cast<QWidget*>(ui->preopButton),
+                     static_cast<QWidget*>(ui->startBtn)})
+    w->setEnabled(true);
+}
+
+void TMainForm::sendNodeGuardingRequest() {
+  if (!connector_) return;
+  std::uint8_t data[8] = {};
+  connector_->send_PDOW(0x700 + nodeId(), data, true);
+}
+
+void TMainForm::tmrCanAdapter_DeviceStatusTimer() {
+  setPanel(2, adapterConnected ? QStringLiteral("CAN Adapter: connected") : QStringLiteral("CAN Adapter: disconnected"));
+  setPanel(3, deviceConnected ? QStringLiteral("CAN Device: connected") : QStringLiteral("CAN Device: disconnected"));
+}
+
+void TMainForm::tmrBitUpdateTimer() {
+  if (StringGridSDODataSource::applicationClosing || adapterConnected) return;
+  ui->btnRefreshNodeInfo->setEnabled(false);
+  ui->stopBtn->setEnabled(false);
+  ui->resetBtn->setEnabled(false);
+  ui->preopButton->setEnabled(false);
+}
+
+void TMainForm::chkLifeguardClick() {
+  const int interval = Util::ToIntDef(ui->txtLifeguardTime->text(), 100);
+  ui->txtLifeguardTime->setText(QString::number(interval));
+  tmrLifeguard->setInterval(interval);
+  if (ui->chkLifeguard->isChecked())
+    tmrLifeguard->start();
+  else
+    tmrLifeguard->stop();
+}
+
+void TMainForm::tmrLifeguardTimer() {
+  if (deviceConnected) sendNodeGuardingRequest();
+}
+
+void TMainForm::MotorIdEditChange() {
+  if (!connector_) return;  // the field is set before the connector exists
+  deviceConnected = false;
+  ShowDriveStateUnknown();
+  rereadAll = true;
+  const int node = nodeId();
+  connector_->select_nodeW(node);
+  if (sdoList_) sdoList_->setNodeId(std::uint8_t(node));
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == ui->MotorIdEdit && event->type() == QEvent::FocusOut && ui->MotorIdEdit->text().isEmpty()) {
+    ui->MotorIdEdit->setText(QStringLiteral("1"));
+    ui->MotorIdEdit->selectAll();
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void TMainForm::btnClearLogErrorsClick() { ui->LogWindow->clear(); }
+
+void TMainForm::btnShowBusLogClick() {
+  // The CAN log window takes this over once it exists.
+}
+
+// ---------------------------------------------------------------------------
+// Page switching.
+
+void TMainForm::TabControlChange() {
+  BusyScope busy(this);
+  QWidget* page = ui->TabControl->currentWidget();
+  if (page == ui->ConfSheet || page == ui->UpdtSheet || page == ui->Info) return;
+
+  if (!deviceConnected && isRealConnector()) {
+    {
+      const QSignalBlocker blocker(ui->TabControl);
+      ui->TabControl->setCurrentWidget(ui->ConfSheet);
+    }
+    showMessageBox(QStringLiteral("Error"), QStringLiteral("Please Connect to a Device"), QMessageBox::Warning);
+    return;
+  }
+  if ((sdoList_ && !sdoList_->isAllRead() && !readingAll) || rereadAll) {
+    InUse inUse(workflowDepth_);
+    rereadAll = false;
+    readingAll = true;
+    deviceConnected = sdoList_ && sdoList_->readAll();
+    if (StringGridSDODataSource::applicationClosing) return;
+    readingAll = false;
+    // The emergency notification of the error view follows here once that
+    // page exists; until then emergencies are always reported.
+    RoutingMessageFilter::routing().setEmergencyNotify(true);
+  }
+  if (page == ui->tabObjMngt) tabCtlObjMngntChange();
+  if (page == ui->tabDriveModes)
+    tmrBitUpdate->stop();
+  else
+    tmrBitUpdate->start();
+}
+
+void TMainForm::tabCtlObjMngntChange() {
+  const bool online = isRealConnector();
+  for (QWidget* w : {static_cast<QWidget*>(ui->SDOAktBtn), static_cast<QWidget*>(ui->btnSDOListRefreshSelected),
+                     static_cast<QWidget*>(ui->btnSaveAll), static_cast<QWidget*>(ui->SetConfigBtn),
+                     static_cast<QWidget*>(ui->eepromWrBtn), static_cast<QWidget*>(ui->eepromRdBtn)})
+    w->setEnabled(online);
+  if (ui->tabCtlObjMngnt->currentWidget() == ui->tabSDOList && sdoList_ && !sdoList_->isAllRead() && online) {
+    InUse inUse(workflowDepth_);
+    const bool ok = sdoList_->readAll();
+    if (StringGridSDODataSource::applicationClosing) return;
+    ui->PollingLabel->setText(ok ? QStringLiteral("Reading all finished") : QStringLiteral("Reading all failed"));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Shut-down.
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  if (closing_) {
+    event->accept();
+    return;
+  }
+  closing_ = true;
+  StopPolling();
+  tmrAutoConnect->stop();
+  tmrLifeguard->stop();
+  tmrBitUpdate->stop();
+  DLLConnector::appClosing = true;
+  StringGridSDODataSource::applicationClosing = true;
+  QCoreApplication::processEvents();
+  waitMs(100);
+  QCoreApplication::processEvents();
+  // A wait that was running when the window closed is still on the stack
+  // below this handler; it returns at once now that the flags are set, and
+  // the objects it uses go when the window is destroyed.
+  if (!isInUse()) {
+    destroyObjectViews();
+    connector_.reset();
+  }
+  event->accept();
+}

@@ -1,0 +1,158 @@
+#pragma once
+#include <QColor>
+#include <QMainWindow>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "EDSDatabase.h"
+
+class DLLConnector;
+class DLLLoader;
+class QLabel;
+class QTimer;
+class StringGridSDODataSource;
+namespace Ui {
+class TMainForm;
+}
+
+/// The main window: owns the bus connector and the object-dictionary models,
+/// brings up the adapter, finds and identifies the controller behind the
+/// node ID (the connection workflow), keeps the status bar current and hands
+/// the connected node to the pages.
+///
+/// Everything runs on the user-interface thread. Long operations pump the
+/// event loop while they wait; SetBusy disables the pages meanwhile, and a
+/// workflow or a rebuild of the object views never starts while a transfer of
+/// another one is still waiting.
+class TMainForm : public QMainWindow {
+  Q_OBJECT
+ public:
+  /// Runs the start-up (FormCreate). `loader` is the library binding to use
+  /// (the process-wide one when null), `libraryPath` the file whose version
+  /// is checked (the application folder's libVarnex.so when empty).
+  explicit TMainForm(DLLLoader* loader = nullptr, const QString& libraryPath = {}, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // Operations other parts call.
+  void ConnectNode(int nodeId, int bitRate, bool copyToFields);
+  void ShowNmtState(std::uint8_t stateByte);
+  void ShowDriveStateUnknown();
+  void StopPolling();
+  void SetBusy(bool busy);
+  void EnableNmtButtons();
+  void RebuildObjectViews();
+  /// Remote frame on 0x700 + node ID; the answer reaches ShowNmtState.
+  void sendNodeGuardingRequest();
+
+  // The connection workflow.
+  /// 1 connected, 0 not connected, 10 to 14 when the window began closing.
+  int ConnectAdapter(bool autoConnect);
+  /// 0 success, 1 to 9 closing, -1 offline, else the failing upload's code.
+  int ReadVers(bool quick);
+  /// The controller name from 0x1009 (visible string or character array).
+  QString ReadHardwareName(int nodeId);
+  bool ProbeBootloader();
+
+  DLLConnector* connector() const { return connector_.get(); }
+  StringGridSDODataSource* sdoList() const { return sdoList_.get(); }
+  EDSDatabase& database() { return database_; }
+  QString panelText(int panel) const;
+  QColor panelColor(int panel) const { return panelColors_.at(std::size_t(panel)); }
+  /// The node ID of MotorIdEdit (1 when empty or not a number).
+  int nodeId() const;
+  /// A workflow, rebuild or waiting list operation is running.
+  bool isInUse() const;
+
+  /// Asks for the path of a list file ("Save to File" / "Read from File");
+  /// empty when the user cancels. Tests replace it.
+  std::function<QString(QWidget* parent, bool save)> chooseListFile = &TMainForm::defaultListFileChooser;
+  static QString defaultListFileChooser(QWidget* parent, bool save);
+
+  // Connection state.
+  bool adapterConnected = false;
+  bool deviceConnected = false;
+  bool bootloaderActive = false;
+  bool pollingSuspended = false;
+  bool waitAborted = false;
+  bool rereadAll = false;
+  bool readingAll = false;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private slots:
+  void tmrAutoConnectTimer();
+  void canInitBtnClick();
+  void comboExVendorChange();
+  void tmrCanAdapter_DeviceStatusTimer();
+  void tmrBitUpdateTimer();
+  void tmrLifeguardTimer();
+  void chkLifeguardClick();
+  void TabControlChange();
+  void tabCtlObjMngntChange();
+  void MotorIdEditChange();
+  void btnClearLogErrorsClick();
+  void btnShowBusLogClick();
+  void ControllerBoxChange();
+  // "SDO List" page.
+  void SDOAktBtnClick();
+  void btnSDOListRefreshSelectedClick();
+  void SDOGridDblClick();
+  void eepromWrBtnClick();
+  void eepromRdBtnClick();
+  void SetConfigBtnClick();
+  void saveFileBtnClick();
+  void readFileBtnClick();
+  void btnSaveAllClick();
+
+ private:
+  void FormCreate();
+  void createConnector();
+  void fillAdapterList();
+  void createObjectViews();
+  void destroyObjectViews();
+  /// The entry points of the workflow: busy, flags, ConnectAdapter.
+  void runConnectionWorkflow(bool autoConnect);
+  void arrangeAllPages();
+  void setPanel(int panel, const QString& text);
+  void setNmtDisplay(const QString& state, std::uint8_t code);
+  void logErrorLine(const QString& text);
+  /// Runs `action` now, or once the running transfer, workflow or rebuild
+  /// has finished (they would otherwise pull objects from under it).
+  void whenIdle(const char* what, std::function<void()> action);
+  /// AskPowerOffForSave of the power state machine; true until that exists.
+  bool AskPowerOffForSave();
+  /// Waits `ms` with the event loop running.
+  void waitMs(int ms);
+  bool isRealConnector() const;
+  int peakCode() const;
+  QString appFolder_;
+
+  std::unique_ptr<Ui::TMainForm> ui;
+  DLLLoader* loader_;
+  QString libraryPath_;
+  EDSDatabase database_;
+  std::unique_ptr<DLLConnector> connector_;
+  std::unique_ptr<StringGridSDODataSource> sdoList_;
+  std::array<QLabel*, 6> panels_{};
+  std::array<QColor, 6> panelColors_{};
+  int busyDepth_ = 0;
+  std::uint8_t nmtStateCode_ = 3;
+  int workflowDepth_ = 0;  ///< > 0 while a workflow, rebuild or list operation runs
+  bool closing_ = false;
+
+  QTimer* tmrAutoConnect;
+  QTimer* tmrCanAdapter_DeviceStatus;
+  QTimer* tmrBitUpdate;
+  QTimer* tmrLifeguard;
+  QTimer* tmrUpdateStatus;
+  QTimer* tmrStartBootloader;
+  QTimer* tmrError;
+  QTimer* tmrIORefreshTimer;
+  QTimer* IpmodeSyncTimer;
+};

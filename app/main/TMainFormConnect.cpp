@@ -1,0 +1,243 @@
+// The connection workflow of the main window: from the chosen adapter entry
+// to an identified controller.
+
+#include <QSignalBlocker>
+#include <QTimer>
+
+#include "DLLConnector.h"
+#include "DLLConnectorEmpty.h"
+#include "Logging.h"
+#include "MainFormScopes.h"
+#include "StringGridSDODataSource.h"
+#include "TMainForm.h"
+#include "Util.h"
+#include "ui_TMainForm.h"
+
+namespace {
+
+const QString kOffline = QStringLiteral("offline");
+
+// Closing codes: ReadVers counts its checks of appClosing, the workflow has
+// its own fixed codes.
+bool closing() { return DLLConnector::appClosing; }
+
+}  // namespace
+
+void TMainForm::tmrAutoConnectTimer() {
+  tmrAutoConnect->stop();
+  // A connection the user started in the first half second has done the work.
+  if (isInUse()) return;
+  runConnectionWorkflow(true);
+}
+
+void TMainForm::canInitBtnClick() {
+  whenIdle("Initialize CAN", [this] { runConnectionWorkflow(false); });
+}
+
+void TMainForm::comboExVendorChange() {
+  whenIdle("adapter choice", [this] { runConnectionWorkflow(false); });
+}
+
+void TMainForm::runConnectionWorkflow(bool autoConnect) {
+  InUse inUse(workflowDepth_);
+  BusyScope busy(this);
+  adapterConnected = false;
+  deviceConnected = ConnectAdapter(autoConnect) != 0;
+}
+
+void TMainForm::arrangeAllPages() {
+  QTabWidget* tabs = ui->TabControl;
+  const QSignalBlocker blocker(tabs);
+  const int info = tabs->indexOf(ui->Info);
+  if (info >= 0) tabs->removeTab(info);
+  const std::pair<QWidget*, QString> pages[] = {{ui->tabDriveModes, QStringLiteral("Drive Modes")},
+                                                {ui->tabIO, QStringLiteral("I/O")},
+                                                {ui->UpdtSheet, QStringLiteral("Firmware Update")}};
+  for (const auto& page : pages)
+    if (tabs->indexOf(page.first) < 0) tabs->addTab(page.first, page.second);
+  QTabWidget* node = ui->tctlNodeConfig;
+  const QSignalBlocker nodeBlocker(node);
+  if (node->indexOf(ui->tabMotorSettings) >= 0) node->removeTab(node->indexOf(ui->tabMotorSettings));
+  node->insertTab(1, ui->tabMotorSettings, QStringLiteral("Motor && Drive Settings"));
+  tabs->addTab(ui->Info, QStringLiteral("Info"));
+}
+
+void TMainForm::logErrorLine(const QString& text) { Logging::instance().log(text); }
+
+int TMainForm::ConnectAdapter(bool autoConnect) {
+  ui->lblHWDevice->clear();
+  ui->lblSWVersion->clear();
+  ui->lblSerialNumber->clear();
+  ui->lblCANRevision->clear();
+  const QString entry = ui->comboExVendor->currentText();
+
+  destroyObjectViews();
+  Logging::instance().detach();
+  connector_.reset();
+
+  if (entry == kOffline) {
+    bootloaderActive = false;
+    adapterConnected = false;
+    deviceConnected = false;
+    ui->btnRecoverBootloader->setEnabled(false);
+    connector_ = std::make_unique<DLLConnectorEmpty>(loader_);
+    ui->SelectCanCheckBox->setEnabled(false);
+    ui->SelectCanCheckBox->setChecked(false);
+    QTabWidget* tabs = ui->TabControl;
+    const QSignalBlocker blocker(tabs);
+    for (QWidget* page : {ui->Info, ui->UpdtSheet, ui->tabIO, ui->tabDriveModes})
+      if (tabs->indexOf(page) >= 0) tabs->removeTab(tabs->indexOf(page));
+    tabs->addTab(ui->Info, QStringLiteral("Info"));
+    ShowDriveStateUnknown();
+  } else {
+    connector_ = std::make_unique<DLLConnector>(loader_);
+    const bool ixxat = entry == QLatin1String("IXXAT");
+    ui->SelectCanCheckBox->setEnabled(ixxat);
+    if (!ixxat) ui->SelectCanCheckBox->setChecked(false);
+    arrangeAllPages();
+  }
+
+  {
+    const QSignalBlocker blocker(ui->TabControl);
+    ui->tctlNodeConfig->setCurrentWidget(ui->tabNodeSettings);
+    ui->TabControl->setCurrentWidget(ui->ConfSheet);
+  }
+  Logging::instance().attach(ui->LogWindow);
+  ui->LogWindow->clear();
+
+  const int node = nodeId();
+  const int bitRate = Util::ToIntDef(ui->BaudrateCombo->currentText(), 1000);
+  createObjectViews();
+  connector_->cancelQuery();
+  ConnectNode(node, bitRate, false);
+  if (isRealConnector()) adapterConnected = true;
+
+  const SDOResult probe = connector_->readObject(std::uint8_t(node), 0x6041, 0, TYPE_U16, 200);
+  auto noDevice = [this] {
+    Logging::instance().log(QStringLiteral("...no Device detected."));
+    EnableNmtButtons();
+    bootloaderActive = ProbeBootloader();
+    ShowDriveStateUnknown();
+    return 0;
+  };
+  if (autoConnect && probe.code != 0) return noDevice();
+
+  ReadVers(autoConnect);
+  if (closing()) return 10;
+  if (ui->lblHWDevice->text().isEmpty()) {
+    if (autoConnect) return noDevice();
+    if (closing()) return 11;
+    ReadVers(false);
+    if (closing()) return 12;
+  }
+
+  // The device library (motor and closed-loop set-up) looks the controller
+  // up here once it exists; it always answers with at least its fallback
+  // description, so the connection goes on as with a known controller.
+  EnableNmtButtons();
+  Logging::instance().log(QStringLiteral("Connected"));
+  adapterConnected = true;
+  if (closing()) return 13;
+  sendNodeGuardingRequest();
+  if (closing()) return 14;
+  pollingSuspended = false;
+  return 1;
+}
+
+int TMainForm::ReadVers(bool quick) {
+  int checks = 0;
+  auto closingCode = [&checks]() { return ++checks; };
+  const std::uint32_t t1 = quick ? 2000 : 4000;
+  const int node = nodeId();
+  auto upload = [this, node](std::uint16_t index, std::uint8_t sub, std::uint8_t type, std::uint32_t timeout) {
+    return connector_->readObject(std::uint8_t(node), index, sub, type, timeout);
+  };
+  auto errorLine = [this](const SDOResult& r) { logErrorLine(connector_->getErrorText(r)); };
+
+  const QString name = ReadHardwareName(node);
+  if (closing()) return closingCode();
+  ui->lblHWDevice->setText(name);
+  {
+    const QSignalBlocker blocker(ui->ControllerBox);
+    ui->ControllerBox->setCurrentIndex(ui->ControllerBox->findText(name, Qt::MatchFixedString));
+  }
+  RebuildObjectViews();
+  if (closing()) return closingCode();
+  sdoList_->setValue(QStringLiteral("1009"), 0, name, false);
+
+  const SDOResult version = upload(0x100A, 0, TYPE_STRING, t1);
+  if (closing()) return closingCode();
+  if (quick && version.code == 2) return 2;
+  QString firmware;
+  if (version.code == 289) {
+    // The version as an array of characters with its length in subindex 0.
+    const SDOResult count = upload(0x100A, 0, TYPE_U8, 4000);
+    if (closing()) return closingCode();
+    if (count.code != 0) {
+      errorLine(count);
+      return count.code;
+    }
+    for (int i = 1; i <= (count.value & 0xFF); ++i) {
+      const SDOResult c = upload(0x100A, std::uint8_t(i), TYPE_U8, 4000);
+      if (closing()) return closingCode();
+      if (c.code != 0) {
+        errorLine(c);
+        return c.code;
+      }
+      firmware += QChar(c.value & 0xFF);
+    }
+  } else if (version.code == 0) {
+    firmware = DLLConnector::lastSdoString;
+  }
+  // Any other answer leaves the version empty: the last string read belongs
+  // to another object.
+  ui->lblSWVersion->setText(firmware);
+  sdoList_->setValue(QStringLiteral("100A"), 0, firmware, false);
+
+  const SDOResult revision = upload(0x1018, 3, TYPE_U32, 4000);
+  if (closing()) return closingCode();
+  if (revision.code != 0) {
+    errorLine(revision);
+    return revision.code;
+  }
+  ui->lblCANRevision->setText(QString::number(std::uint32_t(revision.value)));
+  const SDOResult serial = upload(0x1018, 4, TYPE_U32, 4000);
+  if (closing()) return closingCode();
+  if (serial.code != 0) {
+    errorLine(serial);
+    return serial.code;
+  }
+  ui->lblSerialNumber->setText(QString::number(std::uint32_t(serial.value)));
+
+  if (isRealConnector()) return 0;
+  ui->lblHWDevice->setText(QStringLiteral("--OFFLINE--"));
+  ui->lblSWVersion->clear();
+  ui->lblCANRevision->clear();
+  ui->lblSerialNumber->clear();
+  return -1;
+}
+
+QString TMainForm::ReadHardwareName(int node) {
+  const SDOResult r = connector_->readObject(std::uint8_t(node), 0x1009, 0, TYPE_STRING, 2000);
+  if (r.code == 0) return DLLConnector::lastSdoString;
+  if (r.code != 289 && r.code != 2) return {};  // the last string read is another object's
+  // The name as an array of characters with its length in subindex 0. The
+  // caller has written `node` into MotorIdEdit, which these reads address.
+  const std::uint8_t field = std::uint8_t(nodeId());
+  const SDOResult count = connector_->readObject(field, 0x1009, 0, TYPE_U8, 2000);
+  if (count.code != 0 || closing()) return {};
+  QString name;
+  for (int i = 1; i <= (count.value & 0xFF); ++i) {
+    const SDOResult c = connector_->readObject(field, 0x1009, std::uint8_t(i), TYPE_U8, 2000);
+    if (c.code != 0 || closing()) return {};
+    name += QChar(c.value & 0xFF);
+  }
+  return name;
+}
+
+bool TMainForm::ProbeBootloader() {
+  const SDOResult r = connector_->readObject(std::uint8_t(nodeId()), 0x3000, 0, TYPE_U8, 200);
+  const bool active = r.code == 0 && !closing();
+  ui->btnRecoverBootloader->setEnabled(active);
+  return active;
+}

@@ -1,0 +1,203 @@
+#pragma once
+// The main window offscreen against simulated controllers: one virtual bus per
+// process served over socketcand on a free port, simulated nodes on it, and
+// the real libVarnex.so from the application folder (the working directory),
+// loaded after KESTRUM_BUS points at the bus. Boxes are answered through the
+// recording box service; controls are found by objectName.
+
+// The simulator's headers come before Qt's: Qt defines `emit` as a macro.
+#include "bus/SocketcandServer.h"
+#include "bus/VirtualBus.h"
+#include "node/NodeHost.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "DLLConnector.h"
+#include "DLLLoader.h"
+#include "KestrumApplication.h"
+#include "Logging.h"
+#include "MessageBoxService.h"
+#include "RoutingMessageFilter.h"
+#include "StringGridSDODataSource.h"
+#include "TMainForm.h"
+
+// Readable failure messages for Qt texts.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QStringList& list, std::ostream* os) {
+  *os << '{' << list.join(QStringLiteral(", ")).toStdString() << '}';
+}
+
+namespace mainwindow_test {
+
+using namespace std::chrono_literals;
+using kestrum::sim::NodeHost;
+using kestrum::sim::SocketcandServer;
+using kestrum::sim::VirtualBus;
+
+/// The process's application object on the offscreen platform.
+inline KestrumApplication& application() {
+  static int argc = 1;
+  static char name[] = "kestrum-test";
+  static char* argv[] = {name, nullptr};
+  static KestrumApplication* app = [] {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    return new KestrumApplication(argc, argv);
+  }();
+  return *app;
+}
+
+/// Bus, server, node host and library; built once per process because the
+/// library reads KESTRUM_BUS when it is loaded. KESTRUM_TEST_BITRATE paces
+/// the bus (kbit/s) for the benchmarks.
+struct SimWorld {
+  std::unique_ptr<VirtualBus> bus;
+  std::unique_ptr<SocketcandServer> server;
+  std::unique_ptr<NodeHost> host;
+  QTemporaryDir stateDir;
+  DLLLoader* loader = nullptr;
+
+  static SimWorld& get(unsigned bitrateKbit = 0) {
+    static SimWorld* world = existing() = new SimWorld(bitrateKbit);  // lives as long as the library's threads
+    return *world;
+  }
+  /// The world if one was built in this process.
+  static SimWorld*& existing() {
+    static SimWorld* world = nullptr;
+    return world;
+  }
+  QString libraryPath() const { return QDir::currentPath() + QStringLiteral("/libVarnex.so"); }
+
+  /// Adds a simulated controller; the default is the stepper "Mirelo".
+  void addNode(std::uint8_t id, const std::string& model = "Mirelo") {
+    std::string error;
+    if (!host->addNode(id, model, error)) throw std::runtime_error("simulated node: " + error);
+  }
+  void clearNodes() {
+    for (std::uint8_t id : host->nodeIds()) host->removeNode(id);
+  }
+
+ private:
+  explicit SimWorld(unsigned bitrateKbit) {
+    application();
+    bus = std::make_unique<VirtualBus>(bitrateKbit);
+    server = std::make_unique<SocketcandServer>(*bus);
+    std::string error;
+    if (!server->start("127.0.0.1", 0, error)) throw std::runtime_error("bus server: " + error);
+    host = std::make_unique<NodeHost>(*bus, QDir::currentPath().toStdString(), stateDir.path().toStdString());
+    const std::string entry = "127.0.0.1:" + std::to_string(server->port()) + "/can0";
+    setenv("KESTRUM_BUS", entry.c_str(), 1);
+    loader = new DLLLoader(libraryPath());
+  }
+};
+
+/// Runs the event loop until `done` holds or `limit` passes.
+template <typename Pred>
+bool processUntil(Pred done, std::chrono::milliseconds limit = 5000ms) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+  }
+  return true;
+}
+
+inline void processFor(std::chrono::milliseconds time) {
+  processUntil([] { return false; }, time);
+}
+
+/// Collects the application log's lines.
+struct LogLines {
+  QStringList lines;
+  QMetaObject::Connection connection;
+  LogLines() {
+    connection = QObject::connect(&Logging::instance(), &Logging::lineWritten,
+                                  [this](const QString& line, const QColor&, bool) { lines << line; });
+  }
+  ~LogLines() { QObject::disconnect(connection); }
+  bool contains(const QString& text) const {
+    for (const QString& line : lines)
+      if (line.contains(text)) return true;
+    return false;
+  }
+  QString all() const { return lines.join(QLatin1Char('\n')); }
+};
+
+/// A fresh main window per test.
+class MainWindowTest : public ::testing::Test {
+ protected:
+  RecordingMessageBoxService boxes;
+  LogLines log;
+  std::unique_ptr<TMainForm> form;
+
+  /// The window against the simulator (`withLibrary`) or with a library path
+  /// that does not exist (no library at all).
+  void start(bool withLibrary = true) {
+    if (withLibrary) {
+      form = std::make_unique<TMainForm>(world().loader, world().libraryPath());
+    } else {
+      application();
+      const QString path = QDir::currentPath() + QStringLiteral("/no-such-libVarnex.so");
+      static DLLLoader* missing = new DLLLoader(path);
+      form = std::make_unique<TMainForm>(missing, path);
+    }
+    form->resize(1280, 800);
+    form->show();
+  }
+  /// Start-up and the automatic connection.
+  void startConnected(bool withLibrary = true) {
+    start(withLibrary);
+    ASSERT_TRUE(processUntil([this] { return log.contains("Connected") || log.contains("no Device detected"); }))
+        << log.all().toStdString();
+    processUntil([this] { return !form->isInUse(); }, 2000ms);
+  }
+  void TearDown() override {
+    if (form) {
+      form->close();
+      form.reset();
+    }
+    if (SimWorld* w = SimWorld::existing()) w->clearNodes();
+  }
+  SimWorld& world() { return SimWorld::get(); }
+
+  template <typename T = QWidget>
+  T* widget(const char* name) {
+    T* w = form->findChild<T*>(QLatin1String(name));
+    EXPECT_TRUE(w) << name;
+    return w;
+  }
+  QString text(const char* labelName) { return widget<QLabel>(labelName)->text(); }
+  QStringList comboItems(const char* name) {
+    QStringList items;
+    auto* combo = widget<QComboBox>(name);
+    for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
+    return items;
+  }
+  QStringList pageNames(const char* tabsName) {
+    QStringList names;
+    auto* tabs = widget<QTabWidget>(tabsName);
+    for (int i = 0; i < tabs->count(); ++i) names << tabs->widget(i)->objectName();
+    return names;
+  }
+  bool boxShown(const QString& textPart) const {
+    for (const auto& b : boxes.boxes())
+      if (b.text.contains(textPart)) return true;
+    return false;
+  }
+};
+
+}  // namespace mainwindow_test

@@ -1,0 +1,37 @@
+// Start-up and the automatic connection, with and without the library.
+
+#include "MainWindowFixture.h"
+
+namespace mainwindow_test {
+namespace {
+
+class StartupTest : public MainWindowTest {};
+
+TEST_F(StartupTest, ConnectsToTheSimulatedControllerAndReadsItsIdentity) {
+  world().addNode(1, "Mirelo");
+  startConnected();
+  EXPECT_EQ(comboItems("comboExVendor"), (QStringList{"IXXAT", "PCAN_USBBUS1", "offline"}));
+  EXPECT_EQ(widget<QComboBox>("comboExVendor")->currentText(), "IXXAT");
+  EXPECT_EQ(form->panelText(0), "1 Peak Device(s) found.");
+  EXPECT_EQ(form->panelText(1), "1 IXXAT Device(s) found.");
+  EXPECT_TRUE(log.contains("Connecting to Node: 1"));
+  EXPECT_TRUE(log.contains("Connected")) << log.all().toStdString();
+  EXPECT_EQ(text("lblHWDevice"), "Mirelo");
+  EXPECT_FALSE(text("lblSWVersion").isEmpty());
+  EXPECT_FALSE(text("lblSerialNumber").isEmpty());
+  EXPECT_FALSE(text("lblCANRevision").isEmpty());
+  EXPECT_TRUE(form->database().file()->path.endsWith("EDS_Mirelo.xml")) << form->database().file()->path.toStdString();
+  EXPECT_EQ(widget<QComboBox>("ControllerBox")->currentText(), "Mirelo");
+  EXPECT_TRUE(widget("startBtn")->isEnabled());
+  // The guarding answer of the node (pre-operational after boot-up).
+  ASSERT_TRUE(processUntil([this] { return form->panelText(4) == "Drivestate: Pre Operational"; }))
+      << form->panelText(4).toStdString();
+  processFor(100ms);
+  EXPECT_EQ(form->panelText(2), "CAN Adapter: connected");
+  EXPECT_EQ(form->panelText(3), "CAN Device: connected");
+  EXPECT_TRUE(boxes.boxes().empty()) << boxes.boxes().front().text.toStdString();
+  if (const char* dir = std::getenv("KESTRUM_SCREENSHOT_DIR")) form->grab().save(QString::fromLocal8Bit(dir) + "/startup.png");
+}
+
+}  // namespace
+}  // namespace mainwindow_test
