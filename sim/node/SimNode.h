@@ -42,6 +42,8 @@ class NodeBehaviour {
   /// After a write from the bus has landed.
   virtual void written(SimNode&, std::uint16_t /*index*/, std::uint8_t /*sub*/, std::uint64_t /*nowUs*/) {}
   /// Periodic work; returns when it wants to run next (kNever: not until something happens).
+  /// Values set through writeObject() are seen by the PDOs; after changing
+  /// dictionary() entries directly, call SimNode::touched().
   virtual std::uint64_t tick(SimNode&, std::uint64_t /*nowUs*/) { return kNever; }
   /// After the dictionary was reset (power-on, NMT reset node or communication).
   virtual void reset(SimNode&, ResetKind, std::uint64_t /*nowUs*/) {}
