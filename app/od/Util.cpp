@@ -67,19 +67,22 @@ std::uint32_t Util::ToUInt32(const QString& text) {
   const QString high = rest.left(h);
   const QString low = rest.mid(h);
 
-  std::int64_t value;
+  // Unsigned 64-bit arithmetic wraps where signed would overflow (very long
+  // texts); the low 32 bits, the only ones kept, are the same.
+  std::uint64_t value;
   if (hex) {
-    const std::int64_t hi = std::uint32_t(ToInt(QStringLiteral("0x") + high));
-    const std::int64_t lo = std::uint32_t(ToInt(QStringLiteral("0x") + low));
-    value = static_cast<std::int64_t>(static_cast<std::uint64_t>(hi) << (4 * (n - h))) + lo;
+    const std::uint64_t hi = std::uint32_t(ToInt(QStringLiteral("0x") + high));
+    const std::uint64_t lo = std::uint32_t(ToInt(QStringLiteral("0x") + low));
+    const int shift = 4 * (n - h);
+    value = (shift < 64 ? hi << shift : 0) + lo;
   } else {
-    std::int64_t scale = 1;
+    std::uint64_t scale = 1;
     for (int i = 0; i < n - h; ++i) scale *= 10;
-    const std::int64_t hi = std::int64_t(ToInt(high)) * scale;
-    const std::int64_t lo = ToInt(low);
+    const std::uint64_t hi = std::uint64_t(std::int64_t(ToInt(high))) * scale;
+    const std::uint64_t lo = std::uint64_t(std::int64_t(ToInt(low)));
     value = text.startsWith(QLatin1Char('-')) ? hi - lo : hi + lo;
   }
-  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(value));
+  return static_cast<std::uint32_t>(value);
 }
 
 bool Util::IsHexChar(QChar c) { return HexDigitValue(c) >= 0; }

@@ -81,9 +81,12 @@ class ScriptedNode : public BusPort {
     std::lock_guard<std::mutex> lock(mutex_);
     script_.push_back({CanFrame{}, 0ms, true});
   }
-  void setResponder(Responder r) {
+  /// Computes answers for requests the script does not cover, each sent
+  /// after `delay`.
+  void setResponder(Responder r, std::chrono::milliseconds delay = 0ms) {
     std::lock_guard<std::mutex> lock(mutex_);
     responder_ = std::move(r);
+    responderDelay_ = delay;
   }
   std::vector<CanFrame> requests() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -110,6 +113,7 @@ class ScriptedNode : public BusPort {
         delay = s.delay;
       } else if (responder_) {
         reply = responder_(f);
+        delay = responderDelay_;
       }
       if (reply && delay > 0ms) {
         delayed_.push_back({std::chrono::steady_clock::now() + delay, *reply});
@@ -156,6 +160,7 @@ class ScriptedNode : public BusPort {
   std::deque<Due> delayed_;
   std::vector<CanFrame> requests_;
   Responder responder_;
+  std::chrono::milliseconds responderDelay_{0};
   bool quit_ = false;
   std::thread worker_;
 };
