@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTextEdit>
@@ -24,6 +25,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <vector>
 #include <stdexcept>
 #include <string>
 
@@ -103,6 +106,39 @@ struct SimWorld {
     setenv("KESTRUM_BUS", entry.c_str(), 1);
     loader = new DLLLoader(libraryPath());
   }
+};
+
+/// Records every frame on the virtual bus.
+class BusRecorder : public kestrum::sim::BusPort {
+ public:
+  explicit BusRecorder(VirtualBus& bus) : bus_(bus) { bus_.attach(this); }
+  ~BusRecorder() override { bus_.detach(this); }
+  void deliver(const kestrum::sim::CanFrame& frame) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frames_.push_back(frame);
+  }
+  std::vector<kestrum::sim::CanFrame> frames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_;
+  }
+  /// Object indices of the SDO download requests sent to `node`.
+  std::vector<std::uint16_t> downloads(std::uint8_t node) const {
+    std::vector<std::uint16_t> indices;
+    for (const auto& f : frames())
+      if (f.id == 0x600u + node && f.dlc == 8 && (f.data[0] & 0xE0) == 0x20)
+        indices.push_back(std::uint16_t(f.data[1] | f.data[2] << 8));
+    return indices;
+  }
+  std::size_t requestsTo(std::uint8_t node) const {
+    std::size_t n = 0;
+    for (const auto& f : frames()) n += f.id == 0x600u + node;
+    return n;
+  }
+
+ private:
+  VirtualBus& bus_;
+  mutable std::mutex mutex_;
+  std::vector<kestrum::sim::CanFrame> frames_;
 };
 
 /// Runs the event loop until `done` holds or `limit` passes.
@@ -193,6 +229,19 @@ class MainWindowTest : public ::testing::Test {
     for (int i = 0; i < tabs->count(); ++i) names << tabs->widget(i)->objectName();
     return names;
   }
+  /// Chooses an adapter entry as the user does; the workflow runs at once.
+  void chooseAdapter(const QString& entry) {
+    auto* combo = widget<QComboBox>("comboExVendor");
+    combo->setCurrentIndex(combo->findText(entry));
+    emit combo->activated(combo->currentIndex());
+    processUntil([this] { return !form->isInUse(); });
+  }
+  /// Opens the "SDO List" page; the first visit reads every object.
+  void openSdoList() {
+    widget<QTabWidget>("TabControl")->setCurrentWidget(widget("tabObjMngt"));
+    processUntil([this] { return !form->isInUse(); }, 20000ms);
+  }
+  StringGridSDODataSource& list() { return *form->sdoList(); }
   bool boxShown(const QString& textPart) const {
     for (const auto& b : boxes.boxes())
       if (b.text.contains(textPart)) return true;
