@@ -71,9 +71,13 @@ int TMainForm::ConnectAdapter(bool autoConnect) {
   ui->lblCANRevision->clear();
   const QString entry = ui->comboExVendor->currentText();
 
+  // A real connector stays when a real adapter is chosen again: the library
+  // takes another init_can for a new node, bit rate or adapter, and closing
+  // and reopening it would freeze the window for its settling pauses.
+  const bool keepConnector = entry != kOffline && isRealConnector();
   destroyObjectViews();
   Logging::instance().detach();
-  connector_.reset();
+  if (!keepConnector) connector_.reset();
 
   if (entry == kOffline) {
     bootloaderActive = false;
@@ -90,7 +94,7 @@ int TMainForm::ConnectAdapter(bool autoConnect) {
     tabs->addTab(ui->Info, QStringLiteral("Info"));
     ShowDriveStateUnknown();
   } else {
-    connector_ = std::make_unique<DLLConnector>(loader_);
+    if (!keepConnector) connector_ = std::make_unique<DLLConnector>(loader_);
     const bool ixxat = entry == QLatin1String("IXXAT");
     ui->SelectCanCheckBox->setEnabled(ixxat);
     if (!ixxat) ui->SelectCanCheckBox->setChecked(false);

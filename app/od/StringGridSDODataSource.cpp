@@ -8,6 +8,8 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <chrono>
+
 #include "DLLConnector.h"
 #include "Logging.h"
 #include "SdoGridModel.h"
@@ -61,10 +63,19 @@ class ReadProgressWindow : public QDialog {
     layout->addWidget(bar_);
     show();
   }
-  void setPosition(int position) { bar_->setValue(position); }
+  /// Moves the bar; at most every 40 ms, since every transfer runs the
+  /// event loop and each move would repaint the window.
+  void setPosition(int position) {
+    const auto now = std::chrono::steady_clock::now();
+    if (position < bar_->maximum() && now - lastMove_ < std::chrono::milliseconds(40)) return;
+    lastMove_ = now;
+    bar_->setValue(position);
+  }
+  int position() const { return bar_->value(); }
 
  private:
   QProgressBar* bar_;
+  std::chrono::steady_clock::time_point lastMove_{};
 };
 
 }  // namespace

@@ -35,3 +35,25 @@ TEST_F(StartupTest, ConnectsToTheSimulatedControllerAndReadsItsIdentity) {
 
 }  // namespace
 }  // namespace mainwindow_test
+
+namespace mainwindow_test {
+namespace {
+
+// Not a check of its own: saves the object page for a look at the layout when
+// KESTRUM_SCREENSHOT_DIR is set.
+TEST_F(StartupTest, ObjectPageAfterReadingAll) {
+  world().addNode(1, "Mirelo");
+  startConnected();
+  openSdoList();
+  EXPECT_TRUE(list().isAllRead());
+  EXPECT_EQ(list().findEntry("1009", 0)->definition->value, "Mirelo");
+  if (const char* dir = std::getenv("KESTRUM_SCREENSHOT_DIR")) {
+    form->grab().save(QString::fromLocal8Bit(dir) + "/sdolist.png");
+    form->resize(1600, 1000);
+    processFor(100ms);
+    form->grab().save(QString::fromLocal8Bit(dir) + "/sdolist-large.png");
+  }
+}
+
+}  // namespace
+}  // namespace mainwindow_test

@@ -1,0 +1,167 @@
+// Main window benchmarks against the simulated controller (offscreen):
+//  - start-up to connected: window creation until the automatic connection
+//    has identified the node (includes its 500 ms delay);
+//  - "Read All" of the default dictionary on a bus paced at 1000 kbit/s,
+//    against the bus-limited time of the frames it exchanged.
+// The same uploads straight through the connector give the baseline of what
+// the layers below the window take. Run from the application folder
+// (bench/run.sh does).
+
+#include "bus/SocketcandServer.h"
+#include "bus/VirtualBus.h"
+#include "node/NodeHost.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QTabWidget>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "DLLConnector.h"
+#include "DLLLoader.h"
+#include "KestrumApplication.h"
+#include "Logging.h"
+#include "MessageBoxService.h"
+#include "StringGridSDODataSource.h"
+#include "TMainForm.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using kestrum::sim::CanFrame;
+using kestrum::sim::VirtualBus;
+
+void metric(const char* name, double value, const char* unit) {
+  std::printf("{\"metric\": \"%s\", \"value\": %.3f, \"unit\": \"%s\"}\n", name, value, unit);
+  std::fflush(stdout);
+}
+
+/// Adds up the wire time of every frame on the bus while armed.
+class WireMeter : public kestrum::sim::BusPort {
+ public:
+  explicit WireMeter(VirtualBus& bus) : bus_(bus) { bus_.attach(this); }
+  ~WireMeter() override { bus_.detach(this); }
+  void deliver(const CanFrame& f) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!armed_) return;
+    bits_ += VirtualBus::frameBits(f);
+    ++frames_;
+  }
+  void arm(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    armed_ = on;
+    if (on) bits_ = frames_ = 0;
+  }
+  std::uint64_t bits() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bits_;
+  }
+  std::uint64_t frames() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_;
+  }
+
+ private:
+  VirtualBus& bus_;
+  std::mutex mutex_;
+  bool armed_ = false;
+  std::uint64_t bits_ = 0;
+  std::uint64_t frames_ = 0;
+};
+
+template <typename Pred>
+bool processUntil(Pred done, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  constexpr unsigned kBitrate = 1000;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  KestrumApplication app(argc, argv);
+  RecordingMessageBoxService boxes;  // no box may block a benchmark
+
+  VirtualBus bus(kBitrate);
+  kestrum::sim::SocketcandServer server(bus);
+  std::string error;
+  if (!server.start("127.0.0.1", 0, error)) {
+    std::fprintf(stderr, "bus server: %s\n", error.c_str());
+    return 1;
+  }
+  QTemporaryDir state;
+  kestrum::sim::NodeHost host(bus, QDir::currentPath().toStdString(), state.path().toStdString());
+  if (!host.addNode(1, "Default", error) && !host.addNode(1, "Mirelo", error)) {
+    std::fprintf(stderr, "simulated node: %s\n", error.c_str());
+    return 1;
+  }
+  const std::string entry = "127.0.0.1:" + std::to_string(server.port()) + "/can0";
+  setenv("KESTRUM_BUS", entry.c_str(), 1);
+  const QString libraryPath = QDir::currentPath() + QStringLiteral("/libVarnex.so");
+  DLLLoader loader(libraryPath);
+
+  bool connected = false;
+  QObject::connect(&Logging::instance(), &Logging::lineWritten, [&connected](const QString& line, const QColor&, bool) {
+    if (line.endsWith(QLatin1String(") Connected"))) connected = true;
+  });
+
+  const auto started = Clock::now();
+  TMainForm form(&loader, libraryPath);
+  form.resize(1280, 800);
+  form.show();
+  if (!processUntil([&] { return connected; }, std::chrono::seconds(20))) {
+    std::fprintf(stderr, "the window did not connect\n");
+    return 1;
+  }
+  metric("main_startup_to_connected", std::chrono::duration<double, std::milli>(Clock::now() - started).count(), "ms");
+  processUntil([&] { return !form.isInUse(); }, std::chrono::seconds(5));
+
+  // The default dictionary: the first item of the controller choice.
+  auto* controllers = form.findChild<QComboBox*>(QStringLiteral("ControllerBox"));
+  controllers->setCurrentIndex(0);
+  emit controllers->activated(0);
+  processUntil([&] { return !form.isInUse(); }, std::chrono::seconds(5));
+  StringGridSDODataSource* list = form.sdoList();
+
+  WireMeter meter(bus);
+  meter.arm(true);
+  const auto readStart = Clock::now();
+  const bool ok = list->readAll();
+  const double readMs = std::chrono::duration<double, std::milli>(Clock::now() - readStart).count();
+  meter.arm(false);
+  // One bit takes 1 µs at 1000 kbit/s.
+  const double busMs = double(meter.bits()) * (1000.0 / kBitrate) / 1000.0;
+  if (!ok) std::fprintf(stderr, "Read All reported a failure\n");
+  metric("main_read_all_rows", list->rowCount(), "rows");
+  metric("main_read_all_frames", double(meter.frames()), "frames");
+  metric("main_read_all_ms", readMs, "ms");
+  metric("main_read_all_bus_limited_ms", busMs, "ms");
+  metric("main_read_all_ratio_to_bus_limited", busMs > 0 ? readMs / busMs : 0, "ratio");
+  // The same uploads straight through the connector, without the list and
+  // its grid: what the window adds to the round trips.
+  {
+    DLLConnector* connector = form.connector();
+    const auto rawStart = Clock::now();
+    for (std::int32_t row = 1; row <= list->rowCount(); ++row) {
+      const sdoGridEntry* e = list->entryAtRow(row);
+      const QString type = dataTypeName(e->definition->dataType);
+      if (type == QLatin1String("string")) continue;
+      connector->readObject(1, std::uint16_t(e->definition->id.toInt(nullptr, 16)), std::uint8_t(e->subindex.toInt()),
+                            TYPE_U8, 2000);
+    }
+    const double rawMs = std::chrono::duration<double, std::milli>(Clock::now() - rawStart).count();
+    metric("main_read_all_connector_only_ms", rawMs, "ms");
+  }
+  form.close();
+  return 0;
+}
