@@ -224,9 +224,6 @@ void SocketcandServer::Impl::run() {
       ev.data.fd = listenFd;
       ::epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &ev);
     }
-    // Cleared before the flush below, so output queued by another thread
-    // after the flush looked at a client wakes this thread again.
-    wakePending.store(false, std::memory_order_release);
     for (int i = 0; i < n; ++i) {
       const int fd = events[i].data.fd;
       if (fd == wakeup.fd()) {
@@ -238,6 +235,10 @@ void SocketcandServer::Impl::run() {
         if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readClient(*it->second);
       }
     }
+    // Cleared after the wake-up counter was read and before the flush below:
+    // output queued after this point signals again; clearing it earlier could
+    // swallow a signal with the counter and leave the flag set for nobody.
+    wakePending.store(false, std::memory_order_seq_cst);
     std::vector<int> gone;
     for (auto& [fd, client] : byFd)
       if (!flush(*client)) gone.push_back(fd);
