@@ -210,10 +210,10 @@ void TfrmCANLog::redrawPage() {
   }
   cursor.endEditBlock();
   area->moveCursor(QTextCursor::End);
+  area->horizontalScrollBar()->setValue(0);  // the caret at the end, the view at the start
 }
 
-void TfrmCANLog::resizeEvent(QResizeEvent* event) {
-  QWidget::resizeEvent(event);
+void TfrmCANLog::canMsgWindowResize() {
   tmrFillLog.stop();
   // The page is as many lines as the text area shows in its font.
   const int lineHeight = std::max(1, QFontMetrics(ui->canMsgWindow->font()).lineSpacing());
@@ -228,7 +228,10 @@ void TfrmCANLog::resizeEvent(QResizeEvent* event) {
 
 bool TfrmCANLog::eventFilter(QObject* watched, QEvent* event) {
   QPlainTextEdit* area = ui->canMsgWindow;
-  if (watched == area && event->type() == QEvent::KeyPress) {
+  if (watched == area->viewport() && event->type() == QEvent::Resize) {
+    // The text area follows the window's size through the layout.
+    canMsgWindowResize();
+  } else if (watched == area && event->type() == QEvent::KeyPress) {
     const auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_F12 && (key->modifiers() & Qt::ControlModifier)) {
       ui->txtDebugCobID->setVisible(!ui->txtDebugCobID->isVisible());

@@ -80,9 +80,9 @@ class TfrmCANLog : public QWidget, public CanLogSink {
   void Button1Click();
   void tmrFillLogTimer();
   void sclProgressChange();
+  void canMsgWindowResize();
 
  protected:
-  void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
