@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -39,28 +40,36 @@ void metric(const char* name, double value, const char* unit) {
   std::fflush(stdout);
 }
 
-// Node 1: acknowledges downloads, answers uploads with four bytes.
+// Node 1: acknowledges downloads, answers uploads with the value last
+// downloaded, so a caller can tell its own answer from a late one.
 class Responder : public BusPort {
  public:
   explicit Responder(VirtualBus& bus) : bus_(bus) { bus_.attach(this); }
   ~Responder() override { bus_.detach(this); }
   void deliver(const CanFrame& f) override {
     if (f.id != 0x601) return;
+    requests.fetch_add(1, std::memory_order_relaxed);
     CanFrame answer;
     answer.id = 0x581;
     answer.dlc = 8;
-    answer.data[0] = f.data[0] == 0x40 ? 0x43 : 0x60;
     answer.data[1] = f.data[1];
     answer.data[2] = f.data[2];
     answer.data[3] = f.data[3];
-    answer.data[4] = 0x78;
-    answer.data[5] = 0x56;
+    if (f.data[0] == 0x40) {
+      answer.data[0] = 0x43;
+      std::memcpy(answer.data + 4, stored, 4);
+    } else {
+      answer.data[0] = 0x60;
+      std::memcpy(stored, f.data + 4, 4);
+    }
     bus_.submit(this, answer);
   }
+  std::atomic<std::uint64_t> requests{0};
   void send(const CanFrame& f) { bus_.submit(this, f); }
 
  private:
   VirtualBus& bus_;
+  std::uint8_t stored[4] = {};
 };
 
 struct Api {
@@ -78,16 +87,19 @@ double percentile(std::vector<double> v, double p) {
   return v[static_cast<std::size_t>(p * (v.size() - 1))];
 }
 
-void roundTrips(const Api& api, const char* family, int count) {
+void roundTrips(const Api& api, const Responder& node, const char* family, int count) {
   std::vector<double> down, up;
   std::uint8_t length;
   std::int32_t value;
   for (int i = 0; i < 200; ++i) api.send_SDO(0x2000, 1, 4, i);  // warm-up
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::uint64_t requestsBefore = node.requests.load();
+  int wrong = 0;
   for (int i = 0; i < count; ++i) {
     auto t0 = Clock::now();
-    if (!api.send_SDO(0x2000, 1, 4, i)) std::fprintf(stderr, "send_SDO failed\n");
+    if (!api.send_SDO(0x2000, 1, 4, i)) ++wrong;
     auto t1 = Clock::now();
-    if (!api.recv_SDO(0x2000, 1, &length, &value)) std::fprintf(stderr, "recv_SDO failed\n");
+    if (!api.recv_SDO(0x2000, 1, &length, &value) || value != i) ++wrong;
     auto t2 = Clock::now();
     down.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     up.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
@@ -97,6 +109,10 @@ void roundTrips(const Api& api, const char* family, int count) {
   metric((prefix + "send_sdo_p99").c_str(), percentile(down, 0.99), "us");
   metric((prefix + "recv_sdo_p50").c_str(), percentile(up, 0.50), "us");
   metric((prefix + "recv_sdo_p99").c_str(), percentile(up, 0.99), "us");
+  // Both must be 0: every call got its own answer, without a repeated request.
+  metric((prefix + "failed_or_foreign_answers").c_str(), wrong, "calls");
+  metric((prefix + "repeated_requests").c_str(), static_cast<double>(node.requests.load() - requestsBefore - 2 * count),
+         "frames");
 }
 
 double cpuSeconds() {
@@ -162,11 +178,11 @@ int main() {
 
   // PEAK: PCAN-Basic has no blocking read; the receive thread polls each millisecond.
   api.init_can(1, 1000, -1, -1, true, 0x51, nullptr);
-  roundTrips(api, "peak", 1000);
+  roundTrips(api, responder, "peak", 1000);
   cpuWhileWaiting(api, "peak");
 
   api.init_can(1, 1000, -1, -1, true, 0, nullptr);
-  roundTrips(api, "ixxat", 5000);
+  roundTrips(api, responder, "ixxat", 5000);
   cpuWhileWaiting(api, "ixxat");
 
   // 1,000,000 frames nobody reads. Sent in batches that the library drains
