@@ -13,6 +13,7 @@
 #include "DLLConnectorEmpty.h"
 #include "DLLLoader.h"
 #include "InputFilters.h"
+#include "KestrumApplication.h"
 #include "MainFormScopes.h"
 #include "Logging.h"
 #include "MessageBoxService.h"
@@ -42,6 +43,22 @@ QColor drivestateColor(const QString& text) {
   if (text.contains(QLatin1String("Stopped"))) return kRed;
   if (text.contains(QLatin1String("BOOTLOADER"))) return kAqua;
   return kGrey;
+}
+
+/// A handler that reports its exceptions itself: an exception must not
+/// unwind through the toolkit's event delivery, which is not built for it
+/// (the application object still catches whatever else gets there).
+template <typename Handler>
+auto guarded(Handler handler) {
+  return [handler](auto&&...) {
+    try {
+      handler();
+    } catch (const std::exception& e) {
+      KestrumApplication::showException(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+      KestrumApplication::showException(QStringLiteral("Unknown exception"));
+    }
+  };
 }
 
 QTimer* makeTimer(QObject* owner, const char* name, int intervalMs) {
@@ -90,28 +107,28 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
   ui->splitMain->setSizes({860, 420});
   ui->splitRight->setSizes({180, 560});
 
-  connect(tmrAutoConnect, &QTimer::timeout, this, &TMainForm::tmrAutoConnectTimer);
-  connect(tmrCanAdapter_DeviceStatus, &QTimer::timeout, this, &TMainForm::tmrCanAdapter_DeviceStatusTimer);
-  connect(tmrBitUpdate, &QTimer::timeout, this, &TMainForm::tmrBitUpdateTimer);
-  connect(tmrLifeguard, &QTimer::timeout, this, &TMainForm::tmrLifeguardTimer);
-  connect(ui->canInitBtn, &QPushButton::clicked, this, &TMainForm::canInitBtnClick);
-  connect(ui->comboExVendor, qOverload<int>(&QComboBox::activated), this, &TMainForm::comboExVendorChange);
-  connect(ui->chkLifeguard, &QCheckBox::clicked, this, &TMainForm::chkLifeguardClick);
-  connect(ui->TabControl, &QTabWidget::currentChanged, this, &TMainForm::TabControlChange);
-  connect(ui->tabCtlObjMngnt, &QTabWidget::currentChanged, this, &TMainForm::tabCtlObjMngntChange);
-  connect(ui->MotorIdEdit, &QLineEdit::textChanged, this, &TMainForm::MotorIdEditChange);
-  connect(ui->btnClearLogErrors, &QPushButton::clicked, this, &TMainForm::btnClearLogErrorsClick);
-  connect(ui->btnShowBusLog, &QPushButton::clicked, this, &TMainForm::btnShowBusLogClick);
-  connect(ui->ControllerBox, qOverload<int>(&QComboBox::activated), this, &TMainForm::ControllerBoxChange);
-  connect(ui->SDOAktBtn, &QPushButton::clicked, this, &TMainForm::SDOAktBtnClick);
-  connect(ui->btnSDOListRefreshSelected, &QPushButton::clicked, this, &TMainForm::btnSDOListRefreshSelectedClick);
-  connect(ui->SDOGrid, &QTableView::doubleClicked, this, &TMainForm::SDOGridDblClick);
-  connect(ui->eepromWrBtn, &QPushButton::clicked, this, &TMainForm::eepromWrBtnClick);
-  connect(ui->eepromRdBtn, &QPushButton::clicked, this, &TMainForm::eepromRdBtnClick);
-  connect(ui->SetConfigBtn, &QPushButton::clicked, this, &TMainForm::SetConfigBtnClick);
-  connect(ui->saveFileBtn, &QPushButton::clicked, this, &TMainForm::saveFileBtnClick);
-  connect(ui->readFileBtn, &QPushButton::clicked, this, &TMainForm::readFileBtnClick);
-  connect(ui->btnSaveAll, &QPushButton::clicked, this, &TMainForm::btnSaveAllClick);
+  connect(tmrAutoConnect, &QTimer::timeout, this, guarded([this] { tmrAutoConnectTimer(); }));
+  connect(tmrCanAdapter_DeviceStatus, &QTimer::timeout, this, guarded([this] { tmrCanAdapter_DeviceStatusTimer(); }));
+  connect(tmrBitUpdate, &QTimer::timeout, this, guarded([this] { tmrBitUpdateTimer(); }));
+  connect(tmrLifeguard, &QTimer::timeout, this, guarded([this] { tmrLifeguardTimer(); }));
+  connect(ui->canInitBtn, &QPushButton::clicked, this, guarded([this] { canInitBtnClick(); }));
+  connect(ui->comboExVendor, qOverload<int>(&QComboBox::activated), this, guarded([this] { comboExVendorChange(); }));
+  connect(ui->chkLifeguard, &QCheckBox::clicked, this, guarded([this] { chkLifeguardClick(); }));
+  connect(ui->TabControl, &QTabWidget::currentChanged, this, guarded([this] { TabControlChange(); }));
+  connect(ui->tabCtlObjMngnt, &QTabWidget::currentChanged, this, guarded([this] { tabCtlObjMngntChange(); }));
+  connect(ui->MotorIdEdit, &QLineEdit::textChanged, this, guarded([this] { MotorIdEditChange(); }));
+  connect(ui->btnClearLogErrors, &QPushButton::clicked, this, guarded([this] { btnClearLogErrorsClick(); }));
+  connect(ui->btnShowBusLog, &QPushButton::clicked, this, guarded([this] { btnShowBusLogClick(); }));
+  connect(ui->ControllerBox, qOverload<int>(&QComboBox::activated), this, guarded([this] { ControllerBoxChange(); }));
+  connect(ui->SDOAktBtn, &QPushButton::clicked, this, guarded([this] { SDOAktBtnClick(); }));
+  connect(ui->btnSDOListRefreshSelected, &QPushButton::clicked, this, guarded([this] { btnSDOListRefreshSelectedClick(); }));
+  connect(ui->SDOGrid, &QTableView::doubleClicked, this, guarded([this] { SDOGridDblClick(); }));
+  connect(ui->eepromWrBtn, &QPushButton::clicked, this, guarded([this] { eepromWrBtnClick(); }));
+  connect(ui->eepromRdBtn, &QPushButton::clicked, this, guarded([this] { eepromRdBtnClick(); }));
+  connect(ui->SetConfigBtn, &QPushButton::clicked, this, guarded([this] { SetConfigBtnClick(); }));
+  connect(ui->saveFileBtn, &QPushButton::clicked, this, guarded([this] { saveFileBtnClick(); }));
+  connect(ui->readFileBtn, &QPushButton::clicked, this, guarded([this] { readFileBtnClick(); }));
+  connect(ui->btnSaveAll, &QPushButton::clicked, this, guarded([this] { btnSaveAllClick(); }));
 
   KeyFilter::install(ui->MotorIdEdit, KeyFilter::Unsigned);
   KeyFilter::install(ui->txtLifeguardTime, KeyFilter::Unsigned);
