@@ -70,8 +70,10 @@ const AbortEntry abortTable[] = {
 
 }  // namespace
 
-DLLConnector::DLLConnector(DLLLoader* loader)
-    : loader_(loader ? loader : &DLLLoader::getLoader()), context_(std::make_unique<QObject>()) {
+DLLConnector::DLLConnector(DLLLoader* loader, std::size_t ringCapacity)
+    : loader_(loader ? loader : &DLLLoader::getLoader()),
+      context_(std::make_unique<QObject>()),
+      ring_(ringCapacity) {
   appClosing = false;
   loader_->registerForwarder();
   online_ = loader_->available;

@@ -43,8 +43,10 @@ struct SDOResult {
 /// All operations except the frame intake run on the user-interface thread.
 class DLLConnector {
  public:
-  /// Connects through `loader` (the process-wide loader by default).
-  explicit DLLConnector(DLLLoader* loader = nullptr);
+  /// Connects through `loader` (the process-wide loader by default). The
+  /// ring size is the number of frames buffered between two drains.
+  explicit DLLConnector(DLLLoader* loader = nullptr,
+                        std::size_t ringCapacity = FrameRing::defaultCapacity);
 
   // The virtual operations, in their fixed order.
   virtual double getLevel();
