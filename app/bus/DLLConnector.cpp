@@ -3,7 +3,11 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -89,6 +93,19 @@ DLLConnector::DLLConnector(DLLLoader* loader, std::size_t ringCapacity)
   timeoutTimer_->start();
   receiveTimer_->start();
 
+  // The intake wakes this thread through an eventfd when the expected answer
+  // arrives, so a round trip does not wait for the next drain tick.
+  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeFd_ >= 0) {
+    auto* notifier = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, context_.get());
+    QObject::connect(notifier, &QSocketNotifier::activated, context_.get(), [this] {
+      std::uint64_t count;
+      [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
+      wakePosted_.store(false);
+      drain();
+    });
+  }
+
   filter_ = MessageFilter::instance();
   batch_.reserve(ring_.capacity());
   // Last: from here on the library's thread may call frameIntake.
@@ -109,6 +126,8 @@ DLLConnector::~DLLConnector() {
     terminate_canW();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
+  context_.reset();  // the notifier goes before its descriptor
+  if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 void DLLConnector::stopTimers() {
@@ -122,17 +141,12 @@ void DLLConnector::frameIntake(void* self, const std::uint8_t* data, std::uint32
                                std::uint16_t id, std::uint8_t dlc, bool transmitted) {
   auto* c = static_cast<DLLConnector*>(self);
   c->ring_.push(data, time, id, dlc, transmitted);
-  // The expected answer wakes the user-interface thread at once, so a round
-  // trip does not wait for the next drain tick. At most one wake-up is queued.
-  if (!transmitted && c->queryPending_.load() && id == c->expectedId_.load() &&
+  // The expected answer wakes the user-interface thread at once; at most one
+  // wake-up is outstanding.
+  if (!transmitted && c->queryPending_.load() && id == c->expectedId_.load() && c->wakeFd_ >= 0 &&
       !c->wakePosted_.exchange(true)) {
-    QMetaObject::invokeMethod(
-        c->context_.get(),
-        [c] {
-          c->wakePosted_.store(false);
-          c->drain();
-        },
-        Qt::QueuedConnection);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(c->wakeFd_, &one, sizeof one);
   }
 }
 

@@ -125,7 +125,8 @@ class DLLConnector {
   std::int32_t checkHeader(std::uint16_t index, std::uint8_t subIndex, const char* tag) const;
   SDOResult uploadSegments(std::uint32_t timeoutMs, Wait mode);
 
-  std::unique_ptr<QObject> context_;  ///< owns the timers; target of the wake-up call
+  int wakeFd_ = -1;                   ///< eventfd the intake signals when the answer arrives
+  std::unique_ptr<QObject> context_;  ///< owns the timers and the wake-up notifier
   QTimer* timeoutTimer_ = nullptr;    ///< 5 ms time-out countdown
   QTimer* receiveTimer_ = nullptr;    ///< 10 ms drain
   MessageFilter* filter_ = nullptr;
