@@ -5,6 +5,7 @@
 #   ./dev.sh test-asan  every test under AddressSanitizer + UndefinedBehaviorSanitizer
 #   ./dev.sh test-tsan  the threaded tests under ThreadSanitizer
 #   ./dev.sh bench      build optimised and run the benchmarks (JSON lines)
+#   ./dev.sh fuzz [S]   build the fuzz targets with clang and run each S seconds
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -93,8 +94,12 @@ case "$cmd" in
     build build-bench Release -DKESTRUM_BUILD_TESTS=OFF
     "$ROOT/bench/run.sh" build-bench
     ;;
+  fuzz)
+    install_deps
+    "$ROOT/fuzz/run.sh" "${2:-20}"
+    ;;
   *)
-    sed -n '2,8p' "$0"
+    sed -n '2,9p' "$0"
     exit 2
     ;;
 esac
