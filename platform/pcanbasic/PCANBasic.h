@@ -121,6 +121,9 @@ typedef WORD TPCANBaudrate;    /* BTR0 in the high byte, BTR1 in the low byte */
 #define PCAN_BAUD_10K ((TPCANBaudrate)0x672FU)
 #define PCAN_BAUD_5K ((TPCANBaudrate)0x7F7FU)
 
+/* Parameters of CAN_GetValue / CAN_SetValue (the subset this library knows). */
+#define PCAN_RECEIVE_EVENT ((TPCANParameter)0x03U) /* receive event; on Linux a file descriptor (int) */
+
 /* One classic CAN message. */
 typedef struct tagTPCANMsg {
   DWORD ID;                 /* identifier, 11 or 29 bit */
@@ -159,6 +162,19 @@ PCANBASIC_API TPCANStatus CAN_GetStatus(TPCANHandle Channel);
  * when there is none. TimestampBuffer may be null. */
 PCANBASIC_API TPCANStatus CAN_Read(TPCANHandle Channel, TPCANMsg* MessageBuffer, TPCANTimestamp* TimestampBuffer);
 PCANBASIC_API TPCANStatus CAN_Write(TPCANHandle Channel, TPCANMsg* MessageBuffer);
+/* Reads a channel parameter into Buffer (BufferLength bytes).
+ * PCAN_RECEIVE_EVENT: an int file descriptor, owned by the channel and valid
+ * until CAN_Uninitialize, that poll()/select() report readable exactly while
+ * CAN_Read would return something other than PCAN_ERROR_QRCVEMPTY (a waiting
+ * message, or the error of a lost bus); reading it is not needed.
+ * PCAN_ERROR_ILLPARAMTYPE for a parameter this library does not have,
+ * PCAN_ERROR_ILLPARAMVAL for a null or too small buffer. */
+PCANBASIC_API TPCANStatus CAN_GetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
+                                       DWORD BufferLength);
+/* Sets a channel parameter. This library has no settable parameter: always
+ * PCAN_ERROR_ILLPARAMTYPE. */
+PCANBASIC_API TPCANStatus CAN_SetValue(TPCANHandle Channel, TPCANParameter Parameter, void* Buffer,
+                                       DWORD BufferLength);
 /* Text of a status code; Buffer must hold 256 characters. Language 0x00
  * (neutral) and 0x09 (English) give English, 0x07 German. */
 PCANBASIC_API TPCANStatus CAN_GetErrorText(TPCANStatus Error, WORD Language, LPSTR Buffer);
@@ -174,6 +190,8 @@ typedef TPCANStatus (*PFN_CAN_Reset)(TPCANHandle);
 typedef TPCANStatus (*PFN_CAN_GetStatus)(TPCANHandle);
 typedef TPCANStatus (*PFN_CAN_Read)(TPCANHandle, TPCANMsg*, TPCANTimestamp*);
 typedef TPCANStatus (*PFN_CAN_Write)(TPCANHandle, TPCANMsg*);
+typedef TPCANStatus (*PFN_CAN_GetValue)(TPCANHandle, TPCANParameter, void*, DWORD);
+typedef TPCANStatus (*PFN_CAN_SetValue)(TPCANHandle, TPCANParameter, void*, DWORD);
 typedef TPCANStatus (*PFN_CAN_GetErrorText)(TPCANStatus, WORD, LPSTR);
 
 #endif /* KESTRUM_PCANBASIC_H */

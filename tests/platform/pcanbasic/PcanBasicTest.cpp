@@ -1,7 +1,11 @@
 // libpcanbasic.so as Varnex uses it: loaded by file name, bound by name, run
 // against a virtual bus named in KESTRUM_BUS.
 
+#include <poll.h>
+
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "PCANBasic.h"
 #include "StandInTestSupport.h"
@@ -20,6 +24,9 @@ struct Pcan {
   PFN_CAN_Write write;
   PFN_CAN_GetStatus getStatus;
   PFN_CAN_GetErrorText errorText;
+  PFN_CAN_GetValue getValue;
+  PFN_CAN_SetValue setValue;
+  PFN_CAN_Reset reset;
 };
 
 class PcanBasic : public ::testing::Test {
@@ -29,8 +36,11 @@ class PcanBasic : public ::testing::Test {
     ASSERT_TRUE(library.loaded()) << library.error();
     pcan = {library.bind<PFN_CAN_Initialize>("CAN_Initialize"), library.bind<PFN_CAN_Uninitialize>("CAN_Uninitialize"),
             library.bind<PFN_CAN_Read>("CAN_Read"),             library.bind<PFN_CAN_Write>("CAN_Write"),
-            library.bind<PFN_CAN_GetStatus>("CAN_GetStatus"),   library.bind<PFN_CAN_GetErrorText>("CAN_GetErrorText")};
-    ASSERT_TRUE(pcan.initialize && pcan.uninitialize && pcan.read && pcan.write && pcan.getStatus && pcan.errorText);
+            library.bind<PFN_CAN_GetStatus>("CAN_GetStatus"),   library.bind<PFN_CAN_GetErrorText>("CAN_GetErrorText"),
+            library.bind<PFN_CAN_GetValue>("CAN_GetValue"),     library.bind<PFN_CAN_SetValue>("CAN_SetValue"),
+            library.bind<PFN_CAN_Reset>("CAN_Reset")};
+    ASSERT_TRUE(pcan.initialize && pcan.uninitialize && pcan.read && pcan.write && pcan.getStatus && pcan.errorText &&
+                pcan.getValue && pcan.setValue && pcan.reset);
   }
   void TearDown() override {
     if (pcan.uninitialize) pcan.uninitialize(PCAN_NONEBUS);
@@ -43,8 +53,20 @@ class PcanBasic : public ::testing::Test {
     return status;
   }
 
+  // The channel's receive event (a file descriptor), or -1.
+  int receiveEvent(TPCANHandle channel) {
+    int fd = -1;
+    return pcan.getValue(channel, PCAN_RECEIVE_EVENT, &fd, sizeof fd) == PCAN_ERROR_OK ? fd : -1;
+  }
+
   Pcan pcan{};
 };
+
+// Whether `fd` is readable within `timeoutMs`.
+bool readable(int fd, int timeoutMs) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN);
+}
 
 TPCANMsg message(DWORD id, TPCANMessageType type, std::initializer_list<BYTE> data, BYTE len = 0xFF) {
   TPCANMsg msg{};
@@ -136,9 +158,15 @@ TEST_F(PcanBasic, LostBusGivesHardwareErrorsNotACrash) {
   auto bus = std::make_unique<TestBus>();
   useBuses(bus->entry());
   ASSERT_EQ(pcan.initialize(PCAN_USBBUS1, PCAN_BAUD_125K, 0, 0, 0), PCAN_ERROR_OK);
+  const int event = receiveEvent(PCAN_USBBUS1);
+  ASSERT_GE(event, 0);
   bus->stop();
 
+  // A waiter learns of the loss through the receive event, which stays readable.
+  EXPECT_TRUE(readable(event, 5000));
   TPCANMsg msg{};
+  EXPECT_EQ(pcan.read(PCAN_USBBUS1, &msg, nullptr), PCAN_ERROR_ILLHW);
+  EXPECT_TRUE(readable(event, 0));
   EXPECT_TRUE(eventually([&] { return pcan.read(PCAN_USBBUS1, &msg, nullptr) == PCAN_ERROR_ILLHW; }));
   TPCANMsg frame = message(0x100, PCAN_MESSAGE_STANDARD, {1});
   EXPECT_EQ(pcan.write(PCAN_USBBUS1, &frame), PCAN_ERROR_ILLHW);
@@ -171,6 +199,99 @@ TEST_F(PcanBasic, UninitializeWhileAnotherThreadReadsAndWrites) {
   }));
   stop = true;
   traffic.join();
+}
+
+TEST_F(PcanBasic, ReceiveEventIsReadableExactlyWhileMessagesWait) {
+  TestBus bus;
+  useBuses(bus.entry() + "," + bus.entry());  // USBBUS1 and USBBUS2, same bus
+  int fd = -1;
+  EXPECT_EQ(pcan.getValue(PCAN_USBBUS2, PCAN_RECEIVE_EVENT, &fd, sizeof fd), PCAN_ERROR_INITIALIZE);
+  ASSERT_EQ(pcan.initialize(PCAN_USBBUS1, PCAN_BAUD_500K, 0, 0, 0), PCAN_ERROR_OK);
+  ASSERT_EQ(pcan.initialize(PCAN_USBBUS2, PCAN_BAUD_500K, 0, 0, 0), PCAN_ERROR_OK);
+
+  const TPCANParameter otherParameter = 0x05;
+  EXPECT_EQ(pcan.getValue(PCAN_USBBUS2, otherParameter, &fd, sizeof fd), PCAN_ERROR_ILLPARAMTYPE);
+  EXPECT_EQ(pcan.getValue(PCAN_USBBUS2, PCAN_RECEIVE_EVENT, nullptr, sizeof fd), PCAN_ERROR_ILLPARAMVAL);
+  EXPECT_EQ(pcan.getValue(PCAN_USBBUS2, PCAN_RECEIVE_EVENT, &fd, 1), PCAN_ERROR_ILLPARAMVAL);
+  EXPECT_EQ(pcan.setValue(PCAN_USBBUS2, PCAN_RECEIVE_EVENT, &fd, sizeof fd), PCAN_ERROR_ILLPARAMTYPE);
+  fd = receiveEvent(PCAN_USBBUS2);
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(fd, receiveEvent(PCAN_USBBUS1));
+  EXPECT_FALSE(readable(fd, 0));
+
+  // A burst arrives in pieces while it is read: whenever the event says
+  // readable, CAN_Read has the next message in order; once all are read the
+  // event is quiet again.
+  constexpr int kFrames = 300;
+  for (int i = 0; i < kFrames; ++i) {
+    TPCANMsg m = message(0x180 + (i % 16), PCAN_MESSAGE_STANDARD, {static_cast<BYTE>(i), static_cast<BYTE>(i >> 8)});
+    ASSERT_EQ(pcan.write(PCAN_USBBUS1, &m), PCAN_ERROR_OK);
+  }
+  int received = 0;
+  while (received < kFrames && readable(fd, 5000)) {
+    TPCANMsg got{};
+    ASSERT_EQ(pcan.read(PCAN_USBBUS2, &got, nullptr), PCAN_ERROR_OK) << "event readable, queue empty after " << received;
+    EXPECT_EQ(got.DATA[0] | got.DATA[1] << 8, received);
+    ++received;
+  }
+  EXPECT_EQ(received, kFrames);
+  TPCANMsg got{};
+  EXPECT_FALSE(readable(fd, 0));
+  EXPECT_EQ(pcan.read(PCAN_USBBUS2, &got, nullptr), PCAN_ERROR_QRCVEMPTY);
+
+  // CAN_Reset discards the waiting messages and with them the event.
+  TPCANMsg m = message(0x181, PCAN_MESSAGE_STANDARD, {1});
+  ASSERT_EQ(pcan.write(PCAN_USBBUS1, &m), PCAN_ERROR_OK);
+  ASSERT_TRUE(readable(fd, 5000));
+  EXPECT_EQ(pcan.reset(PCAN_USBBUS2), PCAN_ERROR_OK);
+  EXPECT_FALSE(readable(fd, 0));
+  EXPECT_EQ(pcan.read(PCAN_USBBUS2, &got, nullptr), PCAN_ERROR_QRCVEMPTY);
+}
+
+TEST_F(PcanBasic, UninitializeWakesAThreadWaitingOnTheReceiveEvent) {
+  TestBus bus;
+  useBuses(bus.entry());
+  ASSERT_EQ(pcan.initialize(PCAN_USBBUS1, PCAN_BAUD_500K, 0, 0, 0), PCAN_ERROR_OK);
+  const int fd = receiveEvent(PCAN_USBBUS1);
+  ASSERT_GE(fd, 0);
+  std::atomic<bool> waiting{false};
+  int polled = -1;
+  std::thread waiter([&] {
+    pollfd p{fd, POLLIN, 0};
+    waiting = true;
+    polled = ::poll(&p, 1, 20000);
+  });
+  ASSERT_TRUE(eventually([&] { return waiting.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into poll()
+  EXPECT_EQ(pcan.uninitialize(PCAN_USBBUS1), PCAN_ERROR_OK);
+  waiter.join();
+  EXPECT_EQ(polled, 1);  // woken, not timed out
+}
+
+TEST_F(PcanBasic, FullReceiveQueueKeepsTheOldestMessagesAndReportsTheOverrun) {
+  TestBus bus;
+  useBuses(bus.entry() + "," + bus.entry());
+  ASSERT_EQ(pcan.initialize(PCAN_USBBUS1, PCAN_BAUD_1M, 0, 0, 0), PCAN_ERROR_OK);
+  ASSERT_EQ(pcan.initialize(PCAN_USBBUS2, PCAN_BAUD_1M, 0, 0, 0), PCAN_ERROR_OK);
+  constexpr int kCapacity = 32768, kSent = kCapacity + 100;
+  for (int i = 0; i < kSent; ++i) {
+    TPCANMsg m = message(0x281, PCAN_MESSAGE_STANDARD, {static_cast<BYTE>(i), static_cast<BYTE>(i >> 8)});
+    ASSERT_EQ(pcan.write(PCAN_USBBUS1, &m), PCAN_ERROR_OK);
+  }
+  EXPECT_TRUE(eventually([&] { return pcan.getStatus(PCAN_USBBUS2) == PCAN_ERROR_QOVERRUN; },
+                         std::chrono::seconds(30)));
+  int count = 0;
+  TPCANMsg got{};
+  while (pcan.read(PCAN_USBBUS2, &got, nullptr) == PCAN_ERROR_OK) {
+    if (count == 0) {
+      EXPECT_EQ(got.DATA[0] | got.DATA[1] << 8, 0);
+    }
+    ++count;
+  }
+  EXPECT_EQ(count, kCapacity);
+  EXPECT_EQ(pcan.getStatus(PCAN_USBBUS2), PCAN_ERROR_QOVERRUN);  // until reset
+  EXPECT_EQ(pcan.reset(PCAN_USBBUS2), PCAN_ERROR_OK);
+  EXPECT_EQ(pcan.getStatus(PCAN_USBBUS2), PCAN_ERROR_OK);
 }
 
 }  // namespace
