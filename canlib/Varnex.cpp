@@ -1,5 +1,8 @@
 #include "Varnex.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -31,6 +34,39 @@ std::thread& receiverThread() {
 }
 
 varnex::WakeSignal arrivals;
+
+// Longest wait of the PEAK receive thread on the receive event, so that it
+// notices a stop request even if the quit event could not be created.
+constexpr int kPeakWaitMs = 100;
+
+// Signalled by stopReceiveThread to end the PEAK receive thread's wait at
+// once. Created once and never closed: a detached thread may still poll it.
+int quitEvent() {
+  static const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return fd;
+}
+
+// The PEAK channel's receive event (a file descriptor readable while frames
+// wait), or -1 when the library has none: then the thread polls.
+int peakReceiveEvent() {
+  int fd = -1;
+  if (!peak.CAN_GetValue ||
+      peak.CAN_GetValue(Varnex::hPeakCanChn, PCAN_RECEIVE_EVENT, &fd, sizeof fd) != PCAN_ERROR_OK)
+    return -1;
+  return fd;
+}
+
+// Waits until the receive event or the quit event fires, at most kPeakWaitMs;
+// without a receive event sleeps 1 ms. A receive event that turns invalid is
+// dropped (-1), falling back to polling.
+void waitForPeakFrames(int& rxEvent) {
+  if (rxEvent < 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return;
+  }
+  pollfd fds[2] = {{rxEvent, POLLIN, 0}, {quitEvent(), POLLIN, 0}};
+  if (::poll(fds, quitEvent() >= 0 ? 2 : 1, kPeakWaitMs) > 0 && (fds[0].revents & (POLLERR | POLLNVAL))) rxEvent = -1;
+}
 
 struct BitTiming {
   std::uint16_t kbit;
@@ -369,6 +405,7 @@ void Varnex::terminate() {
 
 void Varnex::stopReceiveThread() {
   lMustQuit = 1;
+  if (quitEvent() >= 0) eventfd_write(quitEvent(), 1);
   std::thread& thread = receiverThread();
   if (!thread.joinable()) return;
   if (thread.get_id() == std::this_thread::get_id())
@@ -408,6 +445,14 @@ void* Varnex::ReceiveThread(void* arg) {
       if (peak.CAN_Read(hPeakCanChn, &msg, nullptr) != PCAN_ERROR_OK) break;
     }
   }
+  int rxEvent = -1;
+  if (!ixxat) {
+    eventfd_t stale;
+    if (quitEvent() >= 0) eventfd_read(quitEvent(), &stale);  // a stop request of an earlier thread
+    rxEvent = peakReceiveEvent();
+    varnex::debugLog("PEAK channel 0x%02X: %s", static_cast<unsigned>(hPeakCanChn),
+                     rxEvent >= 0 ? "waiting on the receive event" : "no receive event, polling every millisecond");
+  }
   threadReady = 1;
   start->ready.set_value();
 
@@ -435,12 +480,21 @@ void* Varnex::ReceiveThread(void* arg) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
     } else {
-      // PCAN-Basic has no blocking read: poll every millisecond while the
-      // bus is quiet, and read back to back while frames are waiting.
-      if (!backlog) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      // PCAN-Basic has no blocking read. Read back to back while frames are
+      // waiting; only once the queue is empty wait for the receive event, so
+      // an event that fires once per burst (not while frames wait) loses nothing.
+      if (!backlog) {
+        waitForPeakFrames(rxEvent);
+        if (lMustQuit.load()) break;
+      }
       TPCANMsg msg;
       TPCANTimestamp stamp{};
-      backlog = peak.CAN_Read(hPeakCanChn, &msg, &stamp) == PCAN_ERROR_OK && vendor > 0;
+      const TPCANStatus status = peak.CAN_Read(hPeakCanChn, &msg, &stamp);
+      backlog = status == PCAN_ERROR_OK && vendor > 0;
+      if (status != PCAN_ERROR_OK && status != PCAN_ERROR_QRCVEMPTY) {
+        // A lost bus keeps the event readable and answers at once; don't turn that into a spin.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
       if (backlog) {
         received = true;
         time = stamp.millis * 1000u + stamp.micros;

@@ -44,6 +44,8 @@ bool PeakApi::load(std::vector<std::string>* missing) {
       bind("CAN_Write", CAN_Write),
   };
   appendMissing(missing, bindFunctions(library, table, std::size(table)));
+  const Binding optional[] = {bind("CAN_GetValue", CAN_GetValue)};
+  bindFunctions(library, optional, std::size(optional));
   return true;
 }
 

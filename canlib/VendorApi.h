@@ -30,6 +30,9 @@ struct PeakApi {
   PFN_CAN_Uninitialize CAN_Uninitialize = nullptr;
   PFN_CAN_Read CAN_Read = nullptr;
   PFN_CAN_Write CAN_Write = nullptr;
+  /// Optional (older libraries lack it): gives the receive event to wait on;
+  /// without it the receive thread polls. Never listed as missing.
+  PFN_CAN_GetValue CAN_GetValue = nullptr;
 
   /// Loads the library by file name and binds every function; false when the
   /// library cannot be loaded. `missing` lists the functions it lacks.

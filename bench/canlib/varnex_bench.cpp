@@ -176,7 +176,8 @@ int main() {
   auto queueOf = reinterpret_cast<std::shared_ptr<varnex::RxQueue> (*)()>(dlsym(lib, "_ZN6Varnex5queueEv"));
   Responder responder(bus);
 
-  // PEAK: PCAN-Basic has no blocking read; the receive thread polls each millisecond.
+  // PEAK: PCAN-Basic has no blocking read; the receive thread waits on the
+  // channel's receive event (polling each millisecond only without one).
   api.init_can(1, 1000, -1, -1, true, 0x51, nullptr);
   roundTrips(api, responder, "peak", 1000);
   cpuWhileWaiting(api, "peak");

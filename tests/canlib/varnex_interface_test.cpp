@@ -415,6 +415,20 @@ TEST_F(VarnexInterface, WaitingForAnswersUsesNoProcessorTime) {
   EXPECT_LT(cpuSeconds() - before, 0.3);
 }
 
+TEST_F(VarnexInterface, LostPeakBusNeitherSpinsNorHoldsUpTerminate) {
+  ASSERT_TRUE(api.init_can(1, 1000, -1, -1, true, 0x51, nullptr));  // bus A
+  const std::uint16_t port = w.serverA.port();
+  w.serverA.stop();
+  // From now on every read reports the lost bus at once and the receive event
+  // stays readable: a receive thread that did not back off would burn the second.
+  const double before = cpuSeconds();
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(cpuSeconds() - before, 0.3);
+  api.terminate_can();
+  std::string error;
+  EXPECT_TRUE(w.serverA.start("127.0.0.1", port, error)) << error;  // for the tests after this one
+}
+
 TEST_F(VarnexInterface, ExportsExactlyTheInterfaceAndCarriesItsVersion) {
   EXPECT_EQ(api.get_version(), 16);
   EXPECT_EQ(kestrum::version::readVersionRecord("./libVarnex.so").value_or(""), "1, 0, 0, 2");
