@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "MessageBoxService.h"
+#include "VersionReport.h"
 #include "version/VersionReader.h"
 
 const char* const DLLLoader::fileName = "libVarnex.so";
@@ -115,14 +116,7 @@ void DLLLoader::forwarder(std::uint8_t* data, std::uint32_t& time, std::uint16_t
   if (loader->handler_) loader->handler_(loader->handlerContext_, data, time, id, dlc, transmitted);
 }
 
-QString DLLLoader::fileVersionText(const QString& path) {
-  const auto record = kestrum::version::readVersionRecord(QFile::encodeName(path).toStdString());
-  if (!record) return QStringLiteral("file not found");
-  QString text = QString::fromStdString(*record);
-  text.replace(QLatin1Char(','), QLatin1Char('.'));
-  text.remove(QLatin1Char(' '));
-  return text;
-}
+QString DLLLoader::fileVersionText(const QString& path) { return ReadFileVersion(path); }
 
 bool DLLLoader::checkLibraryVersion(const QString& libraryPath, const QString& required) {
   // Compared number by number: joining the digits ("1.0.0.2" -> 1002) would

@@ -80,7 +80,7 @@ class DLLLoader {
   static bool checkLibraryVersion(const QString& libraryPath,
                                   const QString& required = QStringLiteral("1.0.0.2"));
   /// The file's version as "1.0.0.2", or "file not found" when the file has
-  /// no version record.
+  /// no version record (ReadFileVersion of the version report).
   static QString fileVersionText(const QString& path);
 
   varnex::GetVersionFn get_version = nullptr;
