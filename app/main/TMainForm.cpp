@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QSignalBlocker>
 #include <QTimer>
 
@@ -19,6 +20,9 @@
 #include "MessageBoxService.h"
 #include "RoutingMessageFilter.h"
 #include "StringGridSDODataSource.h"
+#include "TfrmCANLog.h"
+#include "TfrmEditSDO.h"
+#include "VersionReport.h"
 #include "Util.h"
 #include "ui_TMainForm.h"
 
@@ -129,10 +133,23 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
   connect(ui->saveFileBtn, &QPushButton::clicked, this, guarded([this] { saveFileBtnClick(); }));
   connect(ui->readFileBtn, &QPushButton::clicked, this, guarded([this] { readFileBtnClick(); }));
   connect(ui->btnSaveAll, &QPushButton::clicked, this, guarded([this] { btnSaveAllClick(); }));
+  connect(ui->startBtn, &QPushButton::clicked, this, guarded([this] { startBtnClick(); }));
+  connect(ui->stopBtn, &QPushButton::clicked, this, guarded([this] { stopBtnClick(); }));
+  connect(ui->preopButton, &QPushButton::clicked, this, guarded([this] { preopButtonClick(); }));
+  connect(ui->resetBtn, &QPushButton::clicked, this, guarded([this] { resetBtnClick(); }));
+  connect(ui->btnRefreshNodeInfo, &QPushButton::clicked, this, guarded([this] { btnRefreshNodeInfoClick(); }));
+  connect(ui->btnUpdateNodeConfig, &QPushButton::clicked, this, guarded([this] { btnUpdateNodeConfigClick(); }));
+  connect(ui->btnScanforNodes, &QPushButton::clicked, this, guarded([this] { btnScanforNodesClick(); }));
 
   KeyFilter::install(ui->MotorIdEdit, KeyFilter::Unsigned);
   KeyFilter::install(ui->txtLifeguardTime, KeyFilter::Unsigned);
+  KeyFilter::install(ui->txtNodeID, KeyFilter::Unsigned);
   ui->MotorIdEdit->installEventFilter(this);
+  ui->txtNodeID->installEventFilter(this);
+
+  // The CAN log registers itself with the message filter and logs from now
+  // on; the window shows it on request.
+  canLog_ = std::make_unique<TfrmCANLog>();
 
   // The message filter reaches the window through these hooks only.
   RoutingMessageFilter& filter = RoutingMessageFilter::routing();
@@ -140,7 +157,9 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
   hooks.showNmtState = [this](std::uint8_t s) { ShowNmtState(s); };
   hooks.stopPolling = [this] { StopPolling(); };
   hooks.clearPollingSuspended = [this] { pollingSuspended = false; };
-  hooks.nodeId = [this] { return nodeId(); };
+  // The node whose NMT state the status bar shows is the one of the node
+  // settings field, which every connection fills from MotorIdEdit.
+  hooks.nodeId = [this] { return Util::ToIntDef(ui->txtNodeID->text(), 1); };
   filter.setHooks(std::move(hooks));
 
   FormCreate();
@@ -151,6 +170,7 @@ TMainForm::~TMainForm() {
   DLLConnector::appClosing = true;
   destroyObjectViews();
   connector_.reset();
+  canLog_.reset();
   Logging::instance().detach();
   RoutingMessageFilter::routing().setHooks({});
 }
@@ -192,7 +212,9 @@ void TMainForm::FormCreate() {
   }
 
   if (isRealConnector()) DLLLoader::checkLibraryVersion(libraryPath_);
-  setWindowTitle(QStringLiteral("Kestrum ") + DLLLoader::fileVersionText(QCoreApplication::applicationFilePath()));
+  const QString executable = QCoreApplication::applicationFilePath();
+  setWindowTitle(QStringLiteral("Kestrum ") + ReadFileVersion(executable));
+  ui->Memo1->setPlainText(versionReportLines(executable, hasHighResolutionCounter()).join(QLatin1Char('\n')));
 
   tmrCanAdapter_DeviceStatus->start();
   tmrCanAdapter_DeviceStatusTimer();
@@ -307,7 +329,10 @@ void TMainForm::waitMs(int ms) {
 
 void TMainForm::ConnectNode(int node, int bitRate, bool copyToFields) {
   Logging::instance().log(QStringLiteral("Connecting to Node: %1").arg(node));
-  if (copyToFields) ui->MotorIdEdit->setText(QString::number(node));
+  if (copyToFields) {
+    ui->txtNodeID->setText(QString::number(node));
+    ui->MotorIdEdit->setText(QString::number(node));
+  }
   if (sdoList_) sdoList_->setNodeId(std::uint8_t(node));
   const int channel = channelCodeForEntry(ui->comboExVendor->currentText());
   void* owner = static_cast<QWidget*>(this);
@@ -441,9 +466,12 @@ void TMainForm::MotorIdEditChange() {
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == ui->MotorIdEdit && event->type() == QEvent::FocusOut && ui->MotorIdEdit->text().isEmpty()) {
-    ui->MotorIdEdit->setText(QStringLiteral("1"));
-    ui->MotorIdEdit->selectAll();
+  // MotorIdEdit and txtNodeID (txtNodeIDExit): leaving one empty writes "1".
+  for (QLineEdit* field : {ui->MotorIdEdit, ui->txtNodeID}) {
+    if (watched == field && event->type() == QEvent::FocusOut && field->text().isEmpty()) {
+      field->setText(QStringLiteral("1"));
+      field->selectAll();
+    }
   }
   return QMainWindow::eventFilter(watched, event);
 }
@@ -451,7 +479,10 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
 void TMainForm::btnClearLogErrorsClick() { ui->LogWindow->clear(); }
 
 void TMainForm::btnShowBusLogClick() {
-  // The CAN log window takes this over once it exists.
+  if (!canLog_) return;
+  canLog_->show();
+  canLog_->raise();
+  canLog_->activateWindow();
 }
 
 // ---------------------------------------------------------------------------
@@ -527,5 +558,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     destroyObjectViews();
     connector_.reset();
   }
+  // The log window is a top-level window of its own: it goes with the main
+  // window, or the application would stay open for it.
+  canLog_.reset();
   event->accept();
 }

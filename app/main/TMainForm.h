@@ -9,12 +9,14 @@
 #include <memory>
 
 #include "EDSDatabase.h"
+#include "NodeScanHost.h"
 
 class DLLConnector;
 class DLLLoader;
 class QLabel;
 class QTimer;
 class StringGridSDODataSource;
+class TfrmCANLog;
 namespace Ui {
 class TMainForm;
 }
@@ -28,7 +30,7 @@ class TMainForm;
 /// event loop while they wait; SetBusy disables the pages meanwhile, and a
 /// workflow or a rebuild of the object views never starts while a transfer of
 /// another one is still waiting.
-class TMainForm : public QMainWindow {
+class TMainForm : public QMainWindow, public NodeScanHost {
   Q_OBJECT
  public:
   /// Runs the start-up (FormCreate). `loader` is the library binding to use
@@ -38,7 +40,7 @@ class TMainForm : public QMainWindow {
   ~TMainForm() override;
 
   // Operations other parts call.
-  void ConnectNode(int nodeId, int bitRate, bool copyToFields);
+  void ConnectNode(int nodeId, int bitRate, bool copyToFields) override;
   void ShowNmtState(std::uint8_t stateByte);
   void ShowDriveStateUnknown();
   void StopPolling();
@@ -54,10 +56,21 @@ class TMainForm : public QMainWindow {
   /// 0 success, 1 to 9 closing, -1 offline, else the failing upload's code.
   int ReadVers(bool quick);
   /// The controller name from 0x1009 (visible string or character array).
-  QString ReadHardwareName(int nodeId);
+  QString ReadHardwareName(int nodeId) override;
   bool ProbeBootloader();
 
-  DLLConnector* connector() const { return connector_.get(); }
+  DLLConnector* connector() const override { return connector_.get(); }
+  // The node scan's view of the window.
+  void connectScannedNode(int nodeId, int bitRatePosition) override;
+  void setScanRunning(bool running) override;
+
+  // NMT buttons; "Pre Operational" is also run by the PDO mapping page.
+  void startBtnClick();
+  void stopBtnClick();
+  void preopButtonClick();
+  void resetBtnClick();
+  /// The CAN log window (created with the main window, hidden until shown).
+  TfrmCANLog* canLog() const { return canLog_.get(); }
   StringGridSDODataSource* sdoList() const { return sdoList_.get(); }
   EDSDatabase& database() { return database_; }
   QString panelText(int panel) const;
@@ -98,6 +111,9 @@ class TMainForm : public QMainWindow {
   void MotorIdEditChange();
   void btnClearLogErrorsClick();
   void btnShowBusLogClick();
+  void btnRefreshNodeInfoClick();
+  void btnUpdateNodeConfigClick();
+  void btnScanforNodesClick();
   void ControllerBoxChange();
   // "SDO List" page.
   void SDOAktBtnClick();
@@ -139,6 +155,7 @@ class TMainForm : public QMainWindow {
   EDSDatabase database_;
   std::unique_ptr<DLLConnector> connector_;
   std::unique_ptr<StringGridSDODataSource> sdoList_;
+  std::unique_ptr<TfrmCANLog> canLog_;
   std::array<QLabel*, 6> panels_{};
   std::array<QColor, 6> panelColors_{};
   int busyDepth_ = 0;

@@ -109,6 +109,8 @@ int TMainForm::ConnectAdapter(bool autoConnect) {
   Logging::instance().attach(ui->LogWindow);
   ui->LogWindow->clear();
 
+  ui->txtNodeID->setText(ui->MotorIdEdit->text());
+  ui->cmbBaudrates->setCurrentIndex(ui->BaudrateCombo->currentIndex());
   const int node = nodeId();
   const int bitRate = Util::ToIntDef(ui->BaudrateCombo->currentText(), 1000);
   createObjectViews();

@@ -7,6 +7,7 @@
 #include "MainFormScopes.h"
 #include "MessageBoxService.h"
 #include "StringGridSDODataSource.h"
+#include "TfrmEditSDO.h"
 #include "TMainForm.h"
 #include "ui_TMainForm.h"
 
@@ -56,8 +57,15 @@ void TMainForm::SDOGridDblClick() {
   if (!sdoList_) return;
   const QModelIndex current = ui->SDOGrid->currentIndex();
   const int row = current.isValid() ? current.row() + 1 : 0;
-  // Writable rows open the value editor once it exists; the others are read.
-  if (!sdoList_->isWritable(row)) btnSDOListRefreshSelectedClick();
+  // Writable rows open the value editor; the others are read.
+  if (!sdoList_->isWritable(row)) {
+    btnSDOListRefreshSelectedClick();
+    return;
+  }
+  // The list must stay while the dialog writes through it.
+  InUse inUse(workflowDepth_);
+  TfrmEditSDO editor(this);
+  if (editor.openForRow(row, sdoList_.get())) editor.exec();
 }
 
 void TMainForm::eepromWrBtnClick() {
