@@ -40,7 +40,12 @@ struct SimOptions {
   unsigned bitrateKbit = 0;
   FaultConfig faults;
   std::string tracePath;
-  std::vector<std::pair<std::uint8_t, std::string>> nodes;  ///< simulated controllers: ID, model
+  struct NodeOption {
+    std::uint8_t id;
+    std::string model;
+    unsigned kbit;  ///< 0 = the bus's rate (1000 on an unpaced bus)
+  };
+  std::vector<NodeOption> nodes;  ///< simulated controllers
   std::string dataDir;   ///< holds XML/EDS_<model>.xml; empty = the executable's folder
   std::string stateDir;  ///< stored parameters; empty = $XDG_STATE_HOME/kestrum-sim
 };
@@ -187,16 +192,26 @@ const std::vector<Option>& optionTable() {
          o.tracePath = v;
          return true;
        }},
-      {"--node", "ID[:MODEL]", "simulate a controller with node ID 1..127 (repeatable; model default Mirelo)",
+      {"--node", "ID[:MODEL][@KBIT]",
+       "simulate a controller with node ID 1..127 (repeatable; model default Mirelo; bit rate 1000, 500, 250, "
+       "125, 50 or 20, default the --bitrate or 1000)",
        [](const std::string& v, SimOptions& o, std::string& e) {
-         const auto colon = v.find(':');
+         const auto at = v.find('@');
+         const std::string idModel = v.substr(0, at);
+         unsigned long long kbit = 0;
+         if (at != std::string::npos &&
+             (!parseUnsigned(v.substr(at + 1), 1000, kbit) || kestrum::sim::bitRateCode(unsigned(kbit)) == 0)) {
+           e = "expected a bit rate of 1000, 500, 250, 125, 50 or 20 after '@', got '" + v + "'";
+           return false;
+         }
+         const auto colon = idModel.find(':');
          unsigned long long id = 0;
-         const std::string model = colon == std::string::npos ? "Mirelo" : v.substr(colon + 1);
-         if (!parseUnsigned(v.substr(0, colon), 127, id) || id == 0 || model.empty()) {
+         const std::string model = colon == std::string::npos ? "Mirelo" : idModel.substr(colon + 1);
+         if (!parseUnsigned(idModel.substr(0, colon), 127, id) || id == 0 || model.empty()) {
            e = "expected ID:MODEL with ID 1..127, got '" + v + "'";
            return false;
          }
-         o.nodes.emplace_back(std::uint8_t(id), model);
+         o.nodes.push_back({std::uint8_t(id), model, unsigned(kbit)});
          return true;
        }},
       {"--data", "DIR", "folder with XML/EDS_<model>.xml (default: the executable's folder)",
@@ -402,8 +417,8 @@ int main(int argc, char** argv) {
   kestrum::sim::NodeHost nodes(bus,
                                options.dataDir.empty() ? kestrum::sim::NodeHost::executableDir() : options.dataDir,
                                options.stateDir.empty() ? kestrum::sim::NodeHost::defaultStateDir() : options.stateDir);
-  for (const auto& [id, model] : options.nodes) {
-    if (!nodes.addNode(id, model, error)) {
+  for (const auto& [id, model, kbit] : options.nodes) {
+    if (!nodes.addNode(id, model, error, kbit)) {
       std::fprintf(stderr, "kestrum-sim: --node %u:%s: %s\n", unsigned(id), model.c_str(), error.c_str());
       return 1;
     }

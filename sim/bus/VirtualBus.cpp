@@ -116,6 +116,7 @@ struct VirtualBus::Impl {
   struct Pending {
     CanFrame frame;
     BusPort* from = nullptr;
+    unsigned fromRate = 0;  ///< the sender's bit rate when it submitted (0 = follows the bus)
   };
   struct Waiting {  // paced: waiting for arbitration
     std::uint64_t key;
@@ -172,6 +173,10 @@ struct VirtualBus::Impl {
 
   bool paced() const { return bitrate != 0; }
   bool rateMatches(unsigned portRate) const { return bitrate == 0 || portRate == 0 || portRate == bitrate; }
+  // Two ports hear each other when both run at one rate or either follows
+  // the bus; on an unrated bus this alone keeps a 500 kbit/s client from
+  // hearing nodes at 1000 kbit/s.
+  static bool ratesCompatible(unsigned a, unsigned b) { return a == 0 || b == 0 || a == b; }
   std::uint64_t usAt(Clock::time_point t) const {
     return std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(t - epoch).count());
   }
@@ -209,7 +214,8 @@ struct VirtualBus::Impl {
       BusPort* port = e.port;
       inCall = port;
       lk.unlock();
-      if (rateMatches(port->bitrateKbit())) port->deliver(p.frame);
+      const unsigned rate = port->bitrateKbit();
+      if (rateMatches(rate) && ratesCompatible(p.fromRate, rate)) port->deliver(p.frame);
       lk.lock();
       inCall = nullptr;
       if (detachWaiters) callDoneCv.notify_all();
@@ -402,7 +408,8 @@ void VirtualBus::detach(BusPort* port) {
 void VirtualBus::submit(BusPort* from, const CanFrame& frame) {
   if (frame.error) return;  // controller error reports are not bus traffic
   // A node at the wrong bit rate only produces error frames: nobody hears it.
-  if (from && !d->rateMatches(from->bitrateKbit())) return;
+  const unsigned fromRate = from ? from->bitrateKbit() : 0;
+  if (!d->rateMatches(fromRate)) return;
   CanFrame f = frame;
   f.dlc = std::min<std::uint8_t>(f.dlc, 8);
   f.id &= f.extended ? 0x1FFFFFFFu : 0x7FFu;
@@ -423,9 +430,9 @@ void VirtualBus::submit(BusPort* from, const CanFrame& frame) {
     if (delayed) {
       const auto due = now + std::chrono::milliseconds(d->faults.delayMs);
       wake = wake || d->held.empty() || due < d->held.top().due;  // a new earliest deadline
-      d->held.push(Impl::Held{due, d->seq++, {copies[i], from}});
+      d->held.push(Impl::Held{due, d->seq++, {copies[i], from, fromRate}});
     } else {
-      wake = d->enqueue({copies[i], from}, now) || wake;
+      wake = d->enqueue({copies[i], from, fromRate}, now) || wake;
     }
   }
   if (wake) d->schedulerCv.notify_one();

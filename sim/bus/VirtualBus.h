@@ -21,6 +21,8 @@ class BusPort {
   virtual void deliver(const CanFrame& frame) = 0;
   /// Bit rate this port runs at in kbit/s, 0 = follows the bus. A port whose
   /// rate differs from a rated bus neither sends nor receives, as on a real bus.
+  /// Between two ports a frame passes only when their rates are compatible:
+  /// equal, or either of them 0 (the sender's rate as it was when it sent).
   virtual unsigned bitrateKbit() const { return 0; }
 };
 

@@ -55,6 +55,7 @@ OdEntry makeEntry(std::uint16_t index, std::uint8_t sub, const ObjectFields& f, 
     // A default that is not a number leaves the value at 0, as a device's
     // zero-initialised memory would.
     e.defaultValue = encodeNumber(e.dataType, f.hasDefault ? parseEdsNumber(f.defaultText, nodeId).value_or(0) : 0);
+    e.nodeIdRelative = f.hasDefault && f.defaultText.find("$NODEID") != std::string::npos;
   }
   e.value = e.defaultValue;
   return e;

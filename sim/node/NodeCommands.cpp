@@ -53,7 +53,9 @@ std::string runNodeCommand(NodeHost& host, const std::string& line) {
     std::string out;
     for (std::uint8_t id : host.nodeIds()) {
       host.withNode(id, [&](SimNode& n, std::uint64_t) {
-        out += "node " + std::to_string(id) + " " + n.model() + " " + nmtStateName(n.nmtState()) +
+        out += "node " + std::to_string(id) + " " + n.model() + " " + nmtStateName(n.nmtState()) + " " +
+               std::to_string(n.bitrateKbit()) + " kbit/s" +
+               (n.busNodeId() != id ? " (on the bus as node " + std::to_string(n.busNodeId()) + ")" : "") +
                (n.powered() ? "" : " (off)") + (n.silent() ? " (silent)" : "") + "\n";
       });
     }

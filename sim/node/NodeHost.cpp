@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
@@ -11,12 +12,16 @@ namespace kestrum::sim {
 
 namespace fs = std::filesystem;
 
-/// The bus side of one node: only queues what it receives.
+/// The bus side of one node: only queues what it receives. Its bit rate is
+/// the node's, copied by the host after the node has acted (the bus asks
+/// for it on its own threads).
 struct NodeHost::Port : BusPort {
-  Port(NodeHost& host, std::uint8_t id) : host(host), nodeId(id) {}
+  Port(NodeHost& host, std::uint8_t id, unsigned kbit) : host(host), nodeId(id), rate(kbit) {}
   void deliver(const CanFrame& frame) override { host.enqueue(this, frame); }
+  unsigned bitrateKbit() const override { return rate.load(std::memory_order_relaxed); }
   NodeHost& host;
   const std::uint8_t nodeId;
+  std::atomic<unsigned> rate;
 };
 
 NodeHost::NodeHost(VirtualBus& bus, std::string dataDir, std::string stateDir)
@@ -76,9 +81,14 @@ std::string NodeHost::defaultStateDir() {
   return (fs::path(home && *home ? home : ".") / ".local" / "state" / "kestrum-sim").string();
 }
 
-bool NodeHost::addNode(std::uint8_t nodeId, const std::string& model, std::string& error) {
+bool NodeHost::addNode(std::uint8_t nodeId, const std::string& model, std::string& error, unsigned bitrateKbit) {
   if (nodeId < 1 || nodeId > 127) {
     error = "node ID " + std::to_string(nodeId) + " is outside 1..127";
+    return false;
+  }
+  if (bitrateKbit == 0) bitrateKbit = bus_.bitrateKbit() ? bus_.bitrateKbit() : 1000;
+  if (bitRateCode(bitrateKbit) == 0) {
+    error = "bit rate " + std::to_string(bitrateKbit) + " kbit/s is none of 1000, 500, 250, 125, 50, 20";
     return false;
   }
   if (model.empty() || !std::all_of(model.begin(), model.end(), [](unsigned char c) {
@@ -93,6 +103,7 @@ bool NodeHost::addNode(std::uint8_t nodeId, const std::string& model, std::strin
   SimNode::Config config;
   config.nodeId = nodeId;
   config.model = canonical;
+  config.bitrateKbit = bitrateKbit;
   if (!stateDir_.empty())
     config.statePath = (fs::path(stateDir_) / ("node" + std::to_string(nodeId) + "-" + canonical + ".state")).string();
   auto node = SimNode::fromEds(config, eds, error);
@@ -105,7 +116,7 @@ bool NodeHost::addNode(std::uint8_t nodeId, const std::string& model, std::strin
       return false;
     }
     Slot& slot = nodes_[nodeId];
-    slot.port = std::make_unique<Port>(*this, nodeId);
+    slot.port = std::make_unique<Port>(*this, nodeId, bitrateKbit);
     slot.node = std::move(node);
     port = slot.port.get();
     slot.node->setSink([this, port](const CanFrame& f) { outbox_.emplace_back(port, f); });
@@ -175,6 +186,7 @@ bool NodeHost::withNode(std::uint8_t nodeId, const std::function<void(SimNode&, 
     const std::uint64_t now = nowUs();
     fn(*it->second.node, now);
     it->second.node->poll(now);
+    it->second.port->rate.store(it->second.node->bitrateKbit(), std::memory_order_relaxed);
     rescan_ = true;
   }
   flush();
@@ -234,6 +246,9 @@ void NodeHost::run() {
     for (auto& [id, slot] : nodes_) {
       if (slot.node->nextDeadlineUs() <= now) slot.node->poll(now);
       due = std::min(due, slot.node->nextDeadlineUs());
+      // A reset may have moved the node to another bit rate; its frames
+      // (the boot-up first) go out at the new one.
+      slot.port->rate.store(slot.node->bitrateKbit(), std::memory_order_relaxed);
     }
     if (!outbox_.empty()) {
       lock.unlock();

@@ -30,9 +30,15 @@ class NodeHost {
   NodeHost& operator=(const NodeHost&) = delete;
 
   /// Builds a node of `model` from its EDS, attaches it and powers it on
-  /// (boot-up message). False with a message for a bad ID, a taken ID or an
-  /// unreadable EDS.
-  bool addNode(std::uint8_t nodeId, const std::string& model, std::string& error);
+  /// (boot-up message). The node runs at `bitrateKbit` (one of 1000, 500,
+  /// 250, 125, 50, 20; 0 = the bus's rate, or 1000 on an unrated bus) and
+  /// hears only ports at a compatible rate. False with a message for a bad
+  /// ID, a taken ID, a bad bit rate or an unreadable EDS.
+  ///
+  /// The host addresses a node by the ID it was added with even after the
+  /// node moved to another ID on the bus (objects 0x2009 and 0x2005, see
+  /// SimNode).
+  bool addNode(std::uint8_t nodeId, const std::string& model, std::string& error, unsigned bitrateKbit = 0);
   /// Detaches and destroys a node; false when there is none with that ID.
   bool removeNode(std::uint8_t nodeId);
   std::vector<std::uint8_t> nodeIds() const;

@@ -49,6 +49,7 @@ struct OdEntry {
   Bytes value;
   std::optional<std::int64_t> lowLimit;
   std::optional<std::int64_t> highLimit;
+  bool nodeIdRelative = false;  ///< the default is "$NODEID+..." and follows the node ID
 
   bool readable() const { return access != Access::WriteOnly; }
   bool writable() const { return access == Access::WriteOnly || access == Access::ReadWrite; }

@@ -16,6 +16,10 @@ constexpr std::uint32_t kSaveSignature = 0x65766173;     // "save"
 constexpr std::uint32_t kRestoreSignature = 0x64616F6C;  // "load"
 constexpr std::uint32_t kCobInvalid = 0x80000000u;
 
+// The maker's bit-rate codes of object 0x2005 (kbit/s, code).
+constexpr std::pair<unsigned, int> kBitRateCodes[] = {{1000, 0x87}, {500, 0x86}, {250, 0x85},
+                                                      {125, 0x84},  {50, 0x83},  {20, 0x82}};
+
 std::uint32_t le32(const Bytes& v) {
   std::uint32_t r = 0;
   for (std::size_t i = 0; i < std::min<std::size_t>(4, v.size()); ++i) r |= std::uint32_t(v[i]) << (8 * i);
@@ -63,12 +67,29 @@ std::uint32_t SimNode::serialNumber(const std::string& model, std::uint8_t nodeI
   return 0x10000000u | ((h & 0xFFFFu) << 8) | nodeId;
 }
 
-SimNode::SimNode(Config config, ObjectDictionary od) : config_(std::move(config)), od_(std::move(od)) {
+int bitRateCode(unsigned kbit) {
+  for (const auto& [rate, code] : kBitRateCodes)
+    if (rate == kbit) return code;
+  return 0;
+}
+
+unsigned bitRateOfCode(std::int64_t code) {
+  for (const auto& [rate, c] : kBitRateCodes)
+    if (c == code) return rate;
+  return 0;
+}
+
+SimNode::SimNode(Config config, ObjectDictionary od)
+    : config_(std::move(config)), od_(std::move(od)), busId_(config_.nodeId), bitrate_(config_.bitrateKbit) {
   auto fix = [this](std::uint16_t index, std::uint8_t sub, std::uint32_t value) {
     if (OdEntry* e = od_.find(index, sub); e && !e->isString()) e->defaultValue = e->value = encodeNumber(e->dataType, value);
   };
   fix(0x1018, 1, orvane::kVendorId);
   fix(0x1018, 4, serialNumber(config_.model, config_.nodeId));
+  // The maker's node ID and bit-rate objects read the settings the node was
+  // made with until they are changed, stored and the node restarts.
+  fix(0x2009, 0, config_.nodeId);
+  if (const int code = bitRateCode(config_.bitrateKbit)) fix(0x2005, 0, std::uint32_t(code));
   // CiA 301 makes these writable whatever a data sheet says: the history is
   // cleared through its count, store and restore are commands.
   if (OdEntry* e = od_.find(0x1003, 0)) e->access = Access::ReadWrite;
@@ -139,14 +160,21 @@ void SimNode::reset(ResetKind kind) {
   auto inRange = [kind](std::uint16_t index) {
     return kind != ResetKind::Communication || (index >= 0x1000 && index <= 0x1FFF);
   };
-  od_.resetValues(inRange);
-  for (const auto& [key, value] : stored_) {
-    OdEntry* e = od_.find(std::uint16_t(key >> 8), std::uint8_t(key));
-    if (!e || !inRange(e->index)) continue;
-    // A stored value that no longer fits the object (changed data sheet) is skipped.
-    if ((e->size() && value.size() != e->size()) || (!e->size() && value.size() > kMaxStringBytes)) continue;
-    if (checkValue(*e, value) == 0) e->value = value;
-  }
+  auto restoreValues = [&] {
+    od_.resetValues(inRange);
+    for (const auto& [key, value] : stored_) {
+      OdEntry* e = od_.find(std::uint16_t(key >> 8), std::uint8_t(key));
+      if (!e || !inRange(e->index)) continue;
+      // A stored value that no longer fits the object (changed data sheet) is skipped.
+      if ((e->size() && value.size() != e->size()) || (!e->size() && value.size() > kMaxStringBytes)) continue;
+      if (checkValue(*e, value) == 0) e->value = value;
+    }
+  };
+  restoreValues();
+  // The application (power-on, reset node) starts with the node ID and bit
+  // rate its settings objects now hold; a new node ID moves the defaults
+  // of the predefined connection set, so the values are set up once more.
+  if (kind != ResetKind::Communication && applyNodeSettings()) restoreValues();
   if (inputsSet_) od_.setNumber(0x60FD, 0, inputs_);
   guardToggle_ = 0;
   lifeDueUs_ = kNever;
@@ -159,9 +187,23 @@ void SimNode::reset(ResetKind kind) {
   std::fill(behaviourDue_.begin(), behaviourDue_.end(), nowUs_);
 }
 
+bool SimNode::applyNodeSettings() {
+  if (const unsigned rate = bitRateOfCode(od_.number(0x2005, 0).value_or(0))) bitrate_ = rate;
+  const std::int64_t id = od_.number(0x2009, 0).value_or(0);
+  if (id < 1 || id > 127 || id == busId_) return false;
+  const std::int64_t shift = id - busId_;
+  for (const auto& [key, entry] : od_.entries()) {
+    if (!entry.nodeIdRelative) continue;
+    OdEntry* e = od_.find(entry.index, entry.subIndex);
+    e->defaultValue = encodeNumber(e->dataType, decodeNumber(e->dataType, e->defaultValue) + shift);
+  }
+  busId_ = std::uint8_t(id);
+  return true;
+}
+
 void SimNode::bootUp() {
   CanFrame f;
-  f.id = 0x700u + config_.nodeId;
+  f.id = 0x700u + busId_;
   f.dlc = 1;
   emit(f);
   enter(NmtState::PreOperational);
@@ -180,7 +222,7 @@ void SimNode::enter(NmtState state) {
 
 void SimNode::handleNmt(const CanFrame& frame) {
   if (frame.dlc < 2) return;
-  if (frame.data[1] != 0 && frame.data[1] != config_.nodeId) return;
+  if (frame.data[1] != 0 && frame.data[1] != busId_) return;
   switch (frame.data[0]) {
     case 0x01: enter(NmtState::Operational); break;
     case 0x02: enter(NmtState::Stopped); break;
@@ -204,7 +246,7 @@ void SimNode::receive(const CanFrame& frame, std::uint64_t nowUs) {
   if (id == 0 && !frame.remote) {
     handleNmt(frame);
   } else if (frame.remote) {
-    if (id == 0x700u + config_.nodeId) {
+    if (id == 0x700u + busId_) {
       answerGuarding();
     } else if (state_ == NmtState::Operational) {
       bool lengthError = false;
@@ -213,7 +255,7 @@ void SimNode::receive(const CanFrame& frame, std::uint64_t nowUs) {
   } else if (state_ == NmtState::PreOperational || state_ == NmtState::Operational) {
     if (id == (od_.u32(0x1005, 0, 0x80) & 0x7FF)) {
       onSync();
-    } else if (id == 0x600u + config_.nodeId) {
+    } else if (id == 0x600u + busId_) {
       std::uint8_t answer[8];
       if (sdo_.handle(frame.data, frame.dlc, nowUs, answer)) emitAnswer(sdoFrame(answer));
     } else if (state_ == NmtState::Operational) {
@@ -235,7 +277,7 @@ void SimNode::onSync() {
 void SimNode::answerGuarding() {
   if (state_ == NmtState::Initialising) return;
   CanFrame f;
-  f.id = 0x700u + config_.nodeId;
+  f.id = 0x700u + busId_;
   f.dlc = 1;
   f.data[0] = std::uint8_t((std::uint8_t(state_) & 0x7F) | guardToggle_ << 7);
   guardToggle_ ^= 1;
@@ -270,7 +312,7 @@ void SimNode::poll(std::uint64_t nowUs) {
   if (sdo_.poll(nowUs, answer)) emit(sdoFrame(answer));
   if (heartbeatDueUs_ <= nowUs) {
     CanFrame f;
-    f.id = 0x700u + config_.nodeId;
+    f.id = 0x700u + busId_;
     f.dlc = 1;
     f.data[0] = std::uint8_t(state_);
     emit(f);
@@ -308,7 +350,7 @@ void SimNode::emitAnswer(const CanFrame& frame) {
 
 CanFrame SimNode::sdoFrame(const std::uint8_t data[8]) const {
   CanFrame f;
-  f.id = 0x580u + config_.nodeId;
+  f.id = 0x580u + busId_;
   f.dlc = 8;
   std::copy_n(data, 8, f.data);
   return f;
@@ -335,7 +377,7 @@ void SimNode::raiseEmergency(std::uint16_t code, std::uint64_t nowUs, std::uint1
   }
   od_.setNumber(0x1001, 0, reg);
   dirty_ = true;
-  const std::uint32_t cob = od_.u32(0x1014, 0, 0x80u + config_.nodeId);
+  const std::uint32_t cob = od_.u32(0x1014, 0, 0x80u + busId_);
   if ((cob & kCobInvalid) || (state_ != NmtState::PreOperational && state_ != NmtState::Operational)) return;
   CanFrame f;
   f.id = cob & 0x7FF;
@@ -445,7 +487,7 @@ std::uint32_t SimNode::checkCobIdChange(std::uint16_t index, std::uint32_t value
     // This node consumes SYNC; it cannot become the producer.
     return (value & 0x60000000u) || (value & 0x1FFFFFFFu) > 0x7FF ? sdo_abort::kRange : 0;
   }
-  const std::uint32_t current = od_.u32(0x1014, 0, 0x80u + config_.nodeId);
+  const std::uint32_t current = od_.u32(0x1014, 0, 0x80u + busId_);
   if (value & 0x20000000u) return sdo_abort::kRange;
   if (value & kCobInvalid) return 0;
   if ((value & 0x1FFFFFFFu) > 0x7FF) return sdo_abort::kRange;

@@ -24,6 +24,13 @@ const char* nmtStateName(NmtState state);
 
 enum class ResetKind { PowerOn, Node, Communication };
 
+/// The maker's bit-rate code (object 0x2005) of a rate in kbit/s: 0x87 for
+/// 1000, 0x86 for 500, 0x85 for 250, 0x84 for 125, 0x83 for 50, 0x82 for 20;
+/// 0 for any other rate.
+int bitRateCode(unsigned kbit);
+/// The rate in kbit/s of a bit-rate code; 0 for an unknown code.
+unsigned bitRateOfCode(std::int64_t code);
+
 class SimNode;
 
 /// Device-specific behaviour plugged into a node (drive profile, I/O,
@@ -61,6 +68,16 @@ class NodeBehaviour {
 /// time (microseconds on any monotonic clock), emits frames through its sink,
 /// and wants poll() called at nextDeadlineUs() and after anything was changed
 /// from outside. Not thread-safe; its host serialises all calls.
+///
+/// Node ID and bit rate: the node starts with those of its Config, which its
+/// objects 0x2009 (node ID) and 0x2005 (bit-rate code) then report. As on the
+/// controller (hexadecimal switches at 80h), writing these objects changes
+/// nothing at once: the application reads them when it starts, at power-on
+/// and at an NMT reset node, so a new value takes effect after it was stored
+/// (0x1010) and the node was restarted, or at once after a reset node (the
+/// reset loads the stored values, so without a store the old ones return).
+/// A reset communication keeps both. A new node ID moves every "$NODEID"
+/// default (COB-IDs of the predefined connection set); stored COB-IDs stay.
 class SimNode : private SdoTarget {
  public:
   using Sink = std::function<void(const CanFrame&)>;
@@ -69,6 +86,7 @@ class SimNode : private SdoTarget {
     std::uint8_t nodeId = 1;
     std::string model;
     std::string statePath;  ///< stored parameters; empty = none survive a power cycle
+    unsigned bitrateKbit = 1000;  ///< rate it is made with; one of the rates bitRateCode knows
   };
 
   /// A node from an already loaded dictionary. The identity object gets the
@@ -80,7 +98,12 @@ class SimNode : private SdoTarget {
   void setSink(Sink sink) { sink_ = std::move(sink); }
   void addBehaviour(std::unique_ptr<NodeBehaviour> behaviour);
 
+  /// The node ID the node was made with (its host's handle for it).
   std::uint8_t nodeId() const { return config_.nodeId; }
+  /// The node ID it uses on the bus now (see the class comment).
+  std::uint8_t busNodeId() const { return busId_; }
+  /// The bit rate it runs at now, in kbit/s.
+  unsigned bitrateKbit() const { return bitrate_; }
   const std::string& model() const { return config_.model; }
   NmtState nmtState() const { return state_; }
   bool powered() const { return powered_; }
@@ -134,6 +157,9 @@ class SimNode : private SdoTarget {
   std::uint32_t storeOrRestore(std::uint16_t index, std::uint8_t sub, const Bytes& value);
   std::uint32_t checkCobIdChange(std::uint16_t index, std::uint32_t value) const;
 
+  /// Takes the node ID and bit rate from 0x2009 and 0x2005; true when the
+  /// node ID changed.
+  bool applyNodeSettings();
   void handleNmt(const CanFrame& frame);
   void enter(NmtState state);
   void reset(ResetKind kind);
@@ -152,6 +178,8 @@ class SimNode : private SdoTarget {
 
   Config config_;
   ObjectDictionary od_;
+  std::uint8_t busId_;
+  unsigned bitrate_;
   SdoServer sdo_{*this};
   PdoEngine pdo_;
   std::vector<std::unique_ptr<NodeBehaviour>> behaviours_;
