@@ -516,6 +516,9 @@ std::uint32_t SimNode::storeOrRestore(std::uint16_t index, std::uint8_t sub, con
   if (save) {
     for (const auto& [key, e] : od_.entries()) {
       if (!inStoreRange(sub, e.index) || !e.writable() || volatileObject(e.index)) continue;
+      // A COB-ID still at its "$NODEID" default is kept as such: it follows a
+      // later change of the node ID instead of pinning the old one.
+      if (e.nodeIdRelative && e.value == e.defaultValue) continue;
       if (std::any_of(behaviours_.begin(), behaviours_.end(),
                       [&](const auto& b) { return !b->persistent(e.index, e.subIndex); }))
         continue;

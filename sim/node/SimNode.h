@@ -77,7 +77,8 @@ class NodeBehaviour {
 /// (0x1010) and the node was restarted, or at once after a reset node (the
 /// reset loads the stored values, so without a store the old ones return).
 /// A reset communication keeps both. A new node ID moves every "$NODEID"
-/// default (COB-IDs of the predefined connection set); stored COB-IDs stay.
+/// default (COB-IDs of the predefined connection set); a COB-ID that was
+/// changed from its default and stored keeps its stored value.
 class SimNode : private SdoTarget {
  public:
   using Sink = std::function<void(const CanFrame&)>;
