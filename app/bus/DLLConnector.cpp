@@ -201,6 +201,9 @@ void DLLConnector::armQuery(std::uint8_t node, std::uint32_t timeoutMs) {
 }
 
 void DLLConnector::cancelQuery() {
+  // A wait ended this way got no answer: without this mark it would check
+  // the previous exchange's answer and could report it as its own success.
+  ticksLeft_ = -1;
   queryDone_ = true;
   queryPending_.store(false);
 }
