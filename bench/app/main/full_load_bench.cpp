@@ -1,0 +1,264 @@
+// Kestrum connected while the bus runs at full load with the CAN log on.
+//
+// The simulator paces its bus at 1000 kbit/s; a flood port keeps the wire
+// busy with 8-byte frames of the lowest priority (each carries a running
+// number), about 8,000 frames/s, while the main window (offscreen) is
+// connected to a simulated controller and its CAN log window is shown.
+// Reported:
+//  - frames sent, frames the CAN log holds, frames lost and numbers out of
+//    order (target: none lost);
+//  - the lateness of a 10 ms timer on the user-interface thread while the
+//    load runs, p50/p99/max (target p99 < 50 ms);
+//  - heap growth of the whole process per logged frame (target <= 64 bytes);
+//  - the bus-limited baseline: the frame rate the wire allows.
+//
+// Usage: bench_full_load [SECONDS]   (default 60; a few seconds for a quick run)
+// Run from the application folder (bench/run.sh does).
+
+#include "bus/SocketcandServer.h"
+#include "bus/VirtualBus.h"
+#include "node/NodeHost.h"
+
+#include <malloc.h>
+
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DLLLoader.h"
+#include "KestrumApplication.h"
+#include "Logging.h"
+#include "MessageBoxService.h"
+#include "TMainForm.h"
+#include "TfrmCANLog.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using kestrum::sim::CanFrame;
+using kestrum::sim::VirtualBus;
+
+constexpr unsigned kBitrate = 1000;
+constexpr std::uint32_t kFloodId = 0x7F0;  // loses every arbitration: the application's frames go first
+
+void metric(const char* name, double value, const char* unit) {
+  std::printf("{\"metric\": \"%s\", \"value\": %.3f, \"unit\": \"%s\"}\n", name, value, unit);
+  std::fflush(stdout);
+}
+
+std::size_t heapInUse() { return mallinfo2().uordblks; }
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, std::size_t(p * double(v.size() - 1) + 0.5))];
+}
+
+template <typename Pred>
+bool processUntil(Pred done, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+  }
+  return true;
+}
+
+/// Keeps the wire busy: tops the bus's arbitration queue up to a few frames
+/// every millisecond, so the paced wire never idles and the queue stays
+/// short. Counts its frames as they leave the wire (through a witness port,
+/// since a port does not hear itself) and their bits.
+class Flood : public kestrum::sim::BusPort {
+ public:
+  explicit Flood(VirtualBus& bus) : bus_(bus), witness_(*this) {
+    bus_.attach(this);
+    bus_.attach(&witness_);
+  }
+  ~Flood() override {
+    stop();
+    bus_.detach(&witness_);
+    bus_.detach(this);
+  }
+  void deliver(const CanFrame&) override {}
+  unsigned bitrateKbit() const override { return kBitrate; }
+
+  void start() {
+    running_ = true;
+    thread_ = std::thread([this] { run(); });
+  }
+  void stop() {
+    running_ = false;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::uint64_t sent() const { return onWire_.load(); }
+  std::uint64_t bits() const { return bits_.load(); }
+  std::uint64_t submitted() const { return submitted_; }
+
+ private:
+  struct Witness : kestrum::sim::BusPort {
+    explicit Witness(Flood& f) : flood(f) {}
+    void deliver(const CanFrame& frame) override {
+      if (frame.id != kFloodId) return;
+      flood.onWire_.fetch_add(1);
+      flood.bits_.fetch_add(VirtualBus::frameBits(frame));
+    }
+    Flood& flood;
+  };
+
+  void run() {
+    while (running_) {
+      while (submitted_ - onWire_.load() < 16) {
+        CanFrame f;
+        f.id = kFloodId;
+        f.dlc = 8;
+        const std::uint64_t n = submitted_++;
+        for (int i = 0; i < 8; ++i) f.data[i] = std::uint8_t(n >> (8 * (i % 4)));
+        bus_.submit(this, f);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  VirtualBus& bus_;
+  Witness witness_;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+  std::uint64_t submitted_ = 0;  // flood thread only (read after it stopped)
+  std::atomic<std::uint64_t> onWire_{0};
+  std::atomic<std::uint64_t> bits_{0};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = 60;
+  if (argc > 1) {
+    seconds = std::atoi(argv[1]);
+    if (seconds <= 0) {
+      std::fprintf(stderr, "usage: %s [SECONDS]  (duration of the load, default 60)\n", argv[0]);
+      return 2;
+    }
+  }
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  int qtArgc = 1;
+  KestrumApplication app(qtArgc, argv);
+  RecordingMessageBoxService boxes;  // no box may block a benchmark
+
+  VirtualBus bus(kBitrate);
+  kestrum::sim::SocketcandServer server(bus);
+  std::string error;
+  if (!server.start("127.0.0.1", 0, error)) {
+    std::fprintf(stderr, "bus server: %s\n", error.c_str());
+    return 1;
+  }
+  QTemporaryDir state;
+  kestrum::sim::NodeHost host(bus, QDir::currentPath().toStdString(), state.path().toStdString());
+  if (!host.addNode(1, "Mirelo", error)) {
+    std::fprintf(stderr, "simulated node: %s\n", error.c_str());
+    return 1;
+  }
+  const std::string entry = "127.0.0.1:" + std::to_string(server.port()) + "/can0";
+  setenv("KESTRUM_BUS", entry.c_str(), 1);
+  const QString libraryPath = QDir::currentPath() + QStringLiteral("/libVarnex.so");
+  DLLLoader loader(libraryPath);
+
+  bool connected = false;
+  QObject::connect(&Logging::instance(), &Logging::lineWritten, [&connected](const QString& line, const QColor&, bool) {
+    if (line.endsWith(QLatin1String(") Connected"))) connected = true;
+  });
+  TMainForm form(&loader, libraryPath);
+  form.resize(1280, 800);
+  form.show();
+  if (!processUntil([&] { return connected; }, std::chrono::seconds(20))) {
+    std::fprintf(stderr, "the window did not connect\n");
+    return 1;
+  }
+  processUntil([&] { return !form.isInUse(); }, std::chrono::seconds(5));
+  form.findChild<QPushButton*>(QStringLiteral("btnShowBusLog"))->click();
+  TfrmCANLog* canLog = form.canLog();
+  // Let the connection's own traffic settle before counting.
+  processUntil([] { return false; }, std::chrono::milliseconds(500));
+
+  const std::size_t recordsBefore = canLog->recordCount();
+  const std::size_t heapBefore = heapInUse();
+  std::vector<double> lateMs;
+  lateMs.reserve(std::size_t(seconds) * 110);
+  QTimer probe;
+  probe.setTimerType(Qt::PreciseTimer);
+  probe.setInterval(10);
+  Clock::time_point last = Clock::now();
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    const Clock::time_point now = Clock::now();
+    lateMs.push_back(std::max(0.0, std::chrono::duration<double, std::milli>(now - last).count() - 10.0));
+    last = now;
+  });
+
+  Flood flood(bus);
+  const auto loadStart = Clock::now();
+  flood.start();
+  last = Clock::now();
+  probe.start();
+  processUntil([] { return false; }, std::chrono::seconds(seconds));
+  probe.stop();
+  flood.stop();
+  const double loadSeconds = std::chrono::duration<double>(Clock::now() - loadStart).count();
+  // Every frame still on its way (wire, socket, ring) reaches the log.
+  const std::uint64_t submitted = flood.submitted();
+  processUntil([&] { return flood.sent() == submitted; }, std::chrono::seconds(5));
+  processUntil([] { return false; }, std::chrono::milliseconds(500));
+  const std::size_t heapAfter = heapInUse();
+  const std::size_t logged = canLog->recordCount() - recordsBefore;
+
+  // The flood's frames in the log, with their running numbers.
+  QTemporaryDir out;
+  const QString path = out.filePath(QStringLiteral("load.log"));
+  std::uint64_t floodLogged = 0, outOfOrder = 0;
+  if (canLog->saveLog(path, TfrmCANLog::LogFormat::Candump)) {
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+      std::int64_t expected = 0;
+      const QByteArray tag = QByteArrayLiteral(" 7F0#");
+      while (!file.atEnd()) {
+        const QByteArray line = file.readLine();
+        const int at = line.indexOf(tag);
+        if (at < 0) continue;
+        ++floodLogged;
+        bool ok = false;
+        const QByteArray hex = line.mid(at + tag.size(), 8);
+        const std::uint32_t le = hex.toUInt(&ok, 16);
+        const std::int64_t n = std::int64_t(((le & 0xFF) << 24) | ((le & 0xFF00) << 8) | ((le >> 8) & 0xFF00) | (le >> 24));
+        if (!ok || n != expected) ++outOfOrder;
+        expected = n + 1;
+      }
+    }
+  }
+  const std::uint64_t sent = flood.sent();
+  const double busLimitedRate = flood.bits() ? double(sent) / (double(flood.bits()) / (kBitrate * 1000.0)) : 0;
+
+  metric("full_load_seconds", loadSeconds, "s");
+  metric("full_load_frames_sent", double(sent), "frames");
+  metric("full_load_frame_rate", double(sent) / loadSeconds, "frames/s");
+  metric("full_load_bus_limited_frame_rate", busLimitedRate, "frames/s");
+  metric("full_load_frames_logged", double(floodLogged), "frames");
+  metric("full_load_frames_lost", double(sent > floodLogged ? sent - floodLogged : 0), "frames");
+  metric("full_load_frames_out_of_order", double(outOfOrder), "frames");
+  metric("full_load_ui_timer_lateness_p50", percentile(lateMs, 0.5), "ms");
+  metric("full_load_ui_timer_lateness_p99", percentile(lateMs, 0.99), "ms");
+  metric("full_load_ui_timer_lateness_max", lateMs.empty() ? 0 : *std::max_element(lateMs.begin(), lateMs.end()), "ms");
+  metric("full_load_heap_bytes_per_logged_frame", logged ? double(heapAfter) / double(logged) - double(heapBefore) / double(logged) : 0,
+         "bytes");
+  metric("full_load_log_kept_texts", double(canLog->keptTextCount()), "lines");
+  form.close();
+  return 0;
+}
