@@ -15,7 +15,8 @@
 #include "Logging.h"
 #include "MessageFilter.h"
 
-Q_LOGGING_CATEGORY(lcBus, "kestrum.bus")
+// Debug lines are off unless QT_LOGGING_RULES turns them on ("kestrum.*.debug=true").
+Q_LOGGING_CATEGORY(lcBus, "kestrum.bus", QtInfoMsg)
 
 bool DLLConnector::appClosing = false;
 QString DLLConnector::lastSdoString;

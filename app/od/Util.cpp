@@ -3,7 +3,8 @@
 #include <QLoggingCategory>
 #include <QTime>
 
-Q_LOGGING_CATEGORY(lcUtil, "kestrum.util")
+// Debug lines are off unless QT_LOGGING_RULES turns them on ("kestrum.*.debug=true").
+Q_LOGGING_CATEGORY(lcUtil, "kestrum.util", QtInfoMsg)
 
 ConversionError::ConversionError(const QString& text)
     : std::runtime_error((text + QStringLiteral(" is not a valid integer value!")).toStdString()) {}
