@@ -75,9 +75,9 @@ bool processUntil(Pred done, std::chrono::milliseconds limit) {
   return true;
 }
 
-/// Keeps the wire busy: tops the bus's arbitration queue up to a few frames
-/// every millisecond, so the paced wire never idles and the queue stays
-/// short. Counts its frames as they leave the wire (through a witness port,
+/// Keeps the wire busy: tops the bus's arbitration queue up every
+/// millisecond, so the paced wire never idles and the queue stays short.
+/// Counts its frames as they leave the wire (through a witness port,
 /// since a port does not hear itself) and their bits.
 class Flood : public kestrum::sim::BusPort {
  public:
@@ -116,9 +116,13 @@ class Flood : public kestrum::sim::BusPort {
     Flood& flood;
   };
 
+  // About 8 ms of wire time: the wire stays busy through a late wake-up of
+  // this thread on a loaded machine.
+  static constexpr std::uint64_t kQueued = 64;
+
   void run() {
     while (running_) {
-      while (submitted_ - onWire_.load() < 16) {
+      while (submitted_ - onWire_.load() < kQueued) {
         CanFrame f;
         f.id = kFloodId;
         f.dlc = 8;
