@@ -4,6 +4,7 @@
 // on it, and the real libVarnex.so from the application folder (the working
 // directory), loaded after KESTRUM_BUS points at the bus.
 
+#include "QtTestSupport.h"
 #include <QApplication>
 #include <QDir>
 
@@ -189,16 +190,7 @@ struct BusWorld {
 
  public:
   /// A QApplication on the offscreen platform, created on first use.
-  static QApplication& application() {
-    static int argc = 1;
-    static char name[] = "kestrum-test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-      qputenv("QT_QPA_PLATFORM", "offscreen");
-      return new QApplication(argc, argv);
-    }();
-    return *app;
-  }
+  static QApplication& application() { return kestrum::test::application(); }
 };
 
 /// Records every frame the connector hands on.

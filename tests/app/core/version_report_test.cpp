@@ -3,6 +3,8 @@
 // files that are missing or carry no record.
 #include <gtest/gtest.h>
 
+#include "QtTestSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -10,8 +12,6 @@
 #include <cstdlib>
 
 #include "VersionReport.h"
-
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace {
 

@@ -39,11 +39,7 @@
 #include "StringGridSDODataSource.h"
 #include "TMainForm.h"
 
-// Readable failure messages for Qt texts.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
-inline void PrintTo(const QStringList& list, std::ostream* os) {
-  *os << '{' << list.join(QStringLiteral(", ")).toStdString() << '}';
-}
+#include "QtTestSupport.h"
 
 namespace mainwindow_test {
 
@@ -53,16 +49,7 @@ using kestrum::sim::SocketcandServer;
 using kestrum::sim::VirtualBus;
 
 /// The process's application object on the offscreen platform.
-inline KestrumApplication& application() {
-  static int argc = 1;
-  static char name[] = "kestrum-test";
-  static char* argv[] = {name, nullptr};
-  static KestrumApplication* app = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new KestrumApplication(argc, argv);
-  }();
-  return *app;
-}
+inline KestrumApplication& application() { return kestrum::test::application<KestrumApplication>(); }
 
 /// Bus, server, node host and library; built once per process because the
 /// library reads KESTRUM_BUS when it is loaded. KESTRUM_TEST_BITRATE paces

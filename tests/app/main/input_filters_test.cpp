@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "QtTestSupport.h"
+
 #include <QApplication>
 #include <QLineEdit>
 #include <QTest>
@@ -8,16 +10,7 @@
 
 namespace {
 
-QApplication& app() {
-  static int argc = 1;
-  static char name[] = "kestrum-test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* a = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new QApplication(argc, argv);
-  }();
-  return *a;
-}
+QApplication& app() { return kestrum::test::application(); }
 
 struct Field {
   QApplication& application = app();

@@ -2,6 +2,8 @@
 // the received-PDO view and the main window's hooks.
 #include <gtest/gtest.h>
 
+#include "QtTestSupport.h"
+
 #include <QApplication>
 
 #include <chrono>
@@ -15,16 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QApplication& app() {
-  static int argc = 1;
-  static char name[] = "kestrum-test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* a = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new QApplication(argc, argv);
-  }();
-  return *a;
-}
+QApplication& app() { return kestrum::test::application(); }
 
 struct Values : SdoValueSource {
   std::map<std::pair<QString, int>, QString> values;

@@ -3,14 +3,14 @@
 // the candump line.
 #include <gtest/gtest.h>
 
+#include "QtTestSupport.h"
+
 #include <QMap>
 #include <QPair>
 
 #include <initializer_list>
 
 #include "CanLogDecoder.h"
-
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace {
 

@@ -4,6 +4,8 @@
 // the column hints.
 #include <gtest/gtest.h>
 
+#include "QtTestSupport.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -31,20 +33,9 @@
 #include "StringGridSDODataSource.h"
 #include "TfrmCANLog.h"
 
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
-
 namespace {
 
-QApplication& app() {
-  static int argc = 1;
-  static char name[] = "kestrum-test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* a = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new QApplication(argc, argv);
-  }();
-  return *a;
-}
+QApplication& app() { return kestrum::test::application(); }
 
 ConnectorFrame frame(std::uint16_t id, std::initializer_list<std::uint8_t> bytes, std::uint32_t time = 0,
                      bool tx = false) {

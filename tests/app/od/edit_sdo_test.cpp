@@ -3,6 +3,8 @@
 // what "Ok" and "Cancel" write.
 #include <gtest/gtest.h>
 
+#include "QtTestSupport.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
@@ -21,20 +23,9 @@
 #include "StringGridSDODataSource.h"
 #include "TfrmEditSDO.h"
 
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
-
 namespace {
 
-QApplication& app() {
-  static int argc = 1;
-  static char name[] = "kestrum-test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* a = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new QApplication(argc, argv);
-  }();
-  return *a;
-}
+QApplication& app() { return kestrum::test::application(); }
 
 /// Acknowledges every write and records it.
 class RecordingConnector : public DLLConnector {

@@ -2,6 +2,8 @@
 // both directions, Read All's failure count, Save All's rules, list files.
 #include <gtest/gtest.h>
 
+#include "QtTestSupport.h"
+
 #include <QApplication>
 #include <QFile>
 #include <QTemporaryDir>
@@ -17,20 +19,9 @@
 #include "Util.h"
 
 // Readable failure messages for Qt texts.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
-
 namespace {
 
-QApplication& app() {
-  static int argc = 1;
-  static char name[] = "kestrum-test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* a = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new QApplication(argc, argv);
-  }();
-  return *a;
-}
+QApplication& app() { return kestrum::test::application(); }
 
 /// A connector without a bus: reads answer from a script, writes are
 /// recorded and acknowledged.
