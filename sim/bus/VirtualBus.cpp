@@ -1,5 +1,7 @@
 #include "VirtualBus.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -149,6 +151,9 @@ struct VirtualBus::Impl {
   std::priority_queue<Waiting> arbitration;  // paced: waiting for the wire
   Clock::time_point arbitrationSince;        // since when the arbitration queue is non-empty
   Clock::time_point busFreeAt;
+  // How long after its end the last frame reached the ports: the bus thread's
+  // wake-up latency, which is the simulator's, not the wire's.
+  Clock::duration lateBy{0};
   std::priority_queue<Held> held;
   std::uint64_t seq = 0;
 
@@ -181,6 +186,21 @@ struct VirtualBus::Impl {
     return std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(t - epoch).count());
   }
   bool deliveringHere() const { return delivering && deliverer == std::this_thread::get_id(); }
+  Clock::duration wireTime(const CanFrame& f) const {
+    return std::chrono::nanoseconds(std::uint64_t(frameBits(f)) * 1000000u / bitrate);
+  }
+
+  // Paced: when a submitted frame reaches the wire. A port that reacts to a
+  // frame (an SDO answer to its request) submits as late as the bus thread
+  // woke up to deliver that frame; on a real bus the reaction would have
+  // followed the frame's end. That lateness is credited, so it does not add
+  // up over a chain of exchanges any more than over a burst. The credit is
+  // bounded by the frame's own wire time, so no frame reaches the ports
+  // before it was submitted, and transmitNext never starts a frame before the
+  // previous one ended, so the wire stays exclusive.
+  Clock::time_point wireArrival(const CanFrame& f, Clock::time_point now) const {
+    return now - std::min(lateBy, wireTime(f));
+  }
 
   // Returns whether the bus thread has to be woken: only an idle wire needs
   // it, a busy one picks the frame up when the current one is through.
@@ -308,6 +328,9 @@ struct VirtualBus::Impl {
   }
 
   void run() {
+    // Paced frames end every 50 µs and more; the default timer slack (50 µs)
+    // would make every delivery that much late.
+    if (paced()) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::unique_lock<std::mutex> lk(m);
     schedulerId = std::this_thread::get_id();
     while (!stopping) {
@@ -351,11 +374,12 @@ struct VirtualBus::Impl {
     const auto start = std::max(busFreeAt, arbitrationSince);
     Waiting w = arbitration.top();
     arbitration.pop();
-    const auto end = start + std::chrono::nanoseconds(std::uint64_t(frameBits(w.p.frame)) * 1000000u / bitrate);
+    const auto end = start + wireTime(w.p.frame);
     busFreeAt = end;
     arbitrationSince = end;  // frames still waiting compete as soon as the wire is free
     while (!stopping && Clock::now() < end) schedulerCv.wait_until(lk, end);
     if (stopping) return;
+    lateBy = Clock::now() - end;
     delivering = true;
     deliverer = std::this_thread::get_id();
     deliverOne(lk, w.p, end);
@@ -432,7 +456,8 @@ void VirtualBus::submit(BusPort* from, const CanFrame& frame) {
       wake = wake || d->held.empty() || due < d->held.top().due;  // a new earliest deadline
       d->held.push(Impl::Held{due, d->seq++, {copies[i], from, fromRate}});
     } else {
-      wake = d->enqueue({copies[i], from, fromRate}, now) || wake;
+      const auto arrival = d->paced() ? d->wireArrival(copies[i], now) : now;
+      wake = d->enqueue({copies[i], from, fromRate}, arrival) || wake;
     }
   }
   if (wake) d->schedulerCv.notify_one();

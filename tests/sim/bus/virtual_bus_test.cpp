@@ -192,6 +192,47 @@ TEST(VirtualBus, LowestIdentifierWinsArbitration) {
   EXPECT_TRUE(got[2].remote);
 }
 
+TEST(VirtualBus, PacedExchangesTakeOnlyTheirBitTime) {
+  // Request and answer ping-pong between two ports that react from inside
+  // deliver(), as a client and an SDO server do. The bus thread wakes a
+  // little after every frame's end; that lateness must not add up over the
+  // exchanges, and the exchanges must not run faster than the wire either.
+  VirtualBus bus(250);  // 4 µs per bit
+  struct Peer : BusPort {
+    VirtualBus* bus = nullptr;
+    std::uint32_t hears = 0, answers = 0;
+    std::atomic<int> left{0};
+    void deliver(const CanFrame& f) override {
+      if (f.id == hears && --left >= 0) bus->submit(this, frame(answers, {f.data[0], std::uint8_t(left)}));
+    }
+  } client, server;
+  const int exchanges = 400;  // about a fifth of a second
+  client.bus = server.bus = &bus;
+  client.hears = 0x581;
+  client.answers = server.hears = 0x601;
+  server.answers = 0x581;
+  client.left = exchanges - 1;
+  server.left = exchanges;
+  Probe probe;
+  bus.attach(&client);
+  bus.attach(&server);
+  bus.attach(&probe);
+  const auto start = Clock::now();
+  bus.submit(&client, frame(0x601, {0x40, 0}));
+  ASSERT_TRUE(probe.waitCount(2 * exchanges, 5000));
+  const double tookUs = std::chrono::duration<double, std::micro>(probe.arrival(2 * exchanges - 1) - start).count();
+  const auto got = probe.frames();
+  double expectedUs = 0;
+  for (int i = 0; i < 2 * exchanges; ++i) {
+    expectedUs += VirtualBus::frameBits(got[i]) * 4.0;
+    if (i > 0) {
+      ASSERT_GE(got[i].timestampUs - got[i - 1].timestampUs, VirtualBus::frameBits(got[i]) * 4) << i;
+    }
+  }
+  EXPECT_GE(tookUs, expectedUs);
+  EXPECT_LE(tookUs, expectedUs * 1.10);
+}
+
 namespace {
 
 // Sends `count` distinct frames through a faulty bus and returns what arrived,
