@@ -5,7 +5,12 @@
 //    against the bus-limited time of the frames it exchanged (median and
 //    best of three runs);
 //  - the same uploads straight through the connector: the baseline of what
-//    the layers below the window take, with the round trip's percentiles.
+//    the layers below the window take, with the round trip's percentiles and
+//    where its time goes beyond the wire: client send to the request's wire
+//    start, the node's reaction, and the answer's delivery to the return.
+// On a virtual machine each thread hand-off to another, idle processor costs
+// some 25 us, so these figures swing with where the scheduler puts the
+// threads; `taskset -c 1` (one processor) shows what the software itself takes.
 // Figures depend on the build type: main_bench_optimised_build says which
 // one was measured (1: optimised, as bench/run.sh builds it). Run from the
 // application folder (bench/run.sh does).
@@ -56,11 +61,25 @@ class WireMeter : public kestrum::sim::BusPort {
     if (!armed_) return;
     bits_ += VirtualBus::frameBits(f);
     ++frames_;
+    if (deliveries_.size() < deliveries_.capacity()) deliveries_.push_back({Clock::now(), f.id, VirtualBus::frameBits(f)});
   }
-  void arm(bool on) {
+  struct Delivery {
+    Clock::time_point at;
+    std::uint32_t id;
+    unsigned bits;
+  };
+  // Arms the meter; with `keep`, also records up to that many deliveries.
+  void arm(bool on, std::size_t keep = 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     armed_ = on;
-    if (on) bits_ = frames_ = 0;
+    if (!on) return;
+    bits_ = frames_ = 0;
+    deliveries_.clear();
+    deliveries_.reserve(keep);
+  }
+  std::vector<Delivery> deliveries() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return deliveries_;
   }
   std::uint64_t bits() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -77,10 +96,15 @@ class WireMeter : public kestrum::sim::BusPort {
   bool armed_ = false;
   std::uint64_t bits_ = 0;
   std::uint64_t frames_ = 0;
+  std::vector<Delivery> deliveries_;
 };
 
 // Milliseconds that `bits` take on the wire at `kbit` kbit/s.
 double wireMs(std::uint64_t bits, unsigned kbit) { return double(bits) / double(kbit); }
+
+double usBetween(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double, std::micro>(b - a).count();
+}
 
 double percentile(std::vector<double> v, double p) {
   std::sort(v.begin(), v.end());
@@ -180,7 +204,8 @@ int main(int argc, char** argv) {
   {
     DLLConnector* connector = form.connector();
     std::vector<double> roundTripsUs;
-    meter.arm(true);
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> spans;
+    meter.arm(true, 4 * std::size_t(list->rowCount()) + 64);
     const auto rawStart = Clock::now();
     for (std::int32_t row = 1; row <= list->rowCount(); ++row) {
       const sdoGridEntry* e = list->entryAtRow(row);
@@ -189,7 +214,9 @@ int main(int argc, char** argv) {
       const auto t0 = Clock::now();
       connector->readObject(1, std::uint16_t(e->definition->id.toInt(nullptr, 16)), std::uint8_t(e->subindex.toInt()),
                             TYPE_U8, 2000);
-      roundTripsUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+      const auto t1 = Clock::now();
+      roundTripsUs.push_back(usBetween(t0, t1));
+      spans.emplace_back(t0, t1);
     }
     const double rawMs = std::chrono::duration<double, std::milli>(Clock::now() - rawStart).count();
     meter.arm(false);
@@ -198,6 +225,27 @@ int main(int argc, char** argv) {
     metric("main_read_all_connector_only_ratio_to_bus_limited", rawBusMs > 0 ? rawMs / rawBusMs : 0, "ratio");
     metric("main_connector_roundtrip_p50", percentile(roundTripsUs, 0.50), "us");
     metric("main_connector_roundtrip_p99", percentile(roundTripsUs, 0.99), "us");
+    // Each round trip's request (0x601) and answer (0x581) as the bus
+    // delivered them, each at the end of its wire time (1 bit = 1 us).
+    std::vector<double> sendUs, nodeUs, receiveUs;
+    const auto deliveries = meter.deliveries();
+    std::size_t k = 0;
+    for (const auto& [t0, t1] : spans) {
+      const WireMeter::Delivery* request = nullptr;
+      const WireMeter::Delivery* answer = nullptr;
+      for (; k < deliveries.size() && deliveries[k].at <= t1; ++k) {
+        if (deliveries[k].at < t0) continue;
+        if (deliveries[k].id == 0x601 && !request) request = &deliveries[k];
+        if (deliveries[k].id == 0x581 && request) answer = &deliveries[k];
+      }
+      if (!request || !answer) continue;
+      sendUs.push_back(usBetween(t0, request->at) - request->bits * 1000.0 / kBitrate);
+      nodeUs.push_back(usBetween(request->at, answer->at) - answer->bits * 1000.0 / kBitrate);
+      receiveUs.push_back(usBetween(answer->at, t1));
+    }
+    metric("main_connector_send_to_wire_p50", percentile(sendUs, 0.50), "us");
+    metric("main_connector_node_reaction_p50", percentile(nodeUs, 0.50), "us");
+    metric("main_connector_delivery_to_return_p50", percentile(receiveUs, 0.50), "us");
   }
   form.close();
   return 0;
