@@ -1,5 +1,7 @@
 #include "KestrumApplication.h"
 
+#include <sched.h>
+
 #include <QProxyStyle>
 
 #include <exception>
@@ -39,4 +41,18 @@ bool KestrumApplication::notify(QObject* receiver, QEvent* event) {
     showException(QStringLiteral("Unknown exception"));
   }
   return false;
+}
+
+void KestrumApplication::restrictToFirstProcessor() {
+  cpu_set_t mask;
+  CPU_ZERO(&mask);
+  if (sched_getaffinity(0, sizeof(mask), &mask) != 0) return;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &mask)) continue;
+    cpu_set_t first;
+    CPU_ZERO(&first);
+    CPU_SET(cpu, &first);
+    sched_setaffinity(0, sizeof(first), &first);
+    return;
+  }
 }

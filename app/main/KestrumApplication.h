@@ -12,4 +12,10 @@ class KestrumApplication : public QApplication {
 
   /// The text of the error box for an exception (its message).
   static void showException(const QString& message);
+
+  /// Restricts the calling thread, and every thread it starts later, to the
+  /// first processor of its affinity mask. The process does this at start:
+  /// the CAN library's timing assumes its threads and the user interface
+  /// never run truly in parallel, and hand-offs between them stay cheap.
+  static void restrictToFirstProcessor();
 };

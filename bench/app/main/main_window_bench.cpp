@@ -126,6 +126,11 @@ bool processUntil(Pred done, std::chrono::milliseconds limit) {
 int main(int argc, char** argv) {
   constexpr unsigned kBitrate = 1000;
   qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Start as the application does: on one processor. The simulator lives in
+  // this process for the benchmark and so shares it; KESTRUM_BENCH_UNPINNED=1
+  // measures with the threads spread over all processors instead.
+  if (qgetenv("KESTRUM_BENCH_UNPINNED") != "1") KestrumApplication::restrictToFirstProcessor();
+  metric("main_bench_pinned_to_one_processor", qgetenv("KESTRUM_BENCH_UNPINNED") != "1" ? 1 : 0, "flag");
   KestrumApplication app(argc, argv);
 #ifdef NDEBUG
   metric("main_bench_optimised_build", 1, "flag");
