@@ -91,7 +91,7 @@ case "$cmd" in
     ;;
   bench)
     install_deps
-    build build-bench Release -DKESTRUM_BUILD_TESTS=OFF
+    build build-bench Release
     "$ROOT/bench/run.sh" build-bench
     ;;
   fuzz)

@@ -10,6 +10,7 @@
 // ~20 us or ~60 us depending on where the scheduler happens to place the
 // threads, and one long run per family would pin that luck on one family.
 // `taskset -c 1` (one processor) shows what the software itself takes.
+#include "BenchReport.h"
 #include <sys/resource.h>
 
 // Before any Qt header: the simulated node has a method named like Qt's
@@ -31,17 +32,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using kestrum::bench::metric;
+using kestrum::bench::percentile;
+
 constexpr std::uint8_t kNode = 1;
-
-void metric(const char* name, double value, const char* unit) {
-  std::printf("{\"metric\": \"%s\", \"value\": %.3f, \"unit\": \"%s\"}\n", name, value, unit);
-  std::fflush(stdout);
-}
-
-double percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, std::size_t(p * double(v.size())))];
-}
 
 double threadCpuSeconds() {
   rusage u{};

@@ -6,6 +6,7 @@
 // - the library's memory after 1,000,000 frames passed with nobody reading.
 // Run from the application folder (bench/run.sh does): loads ./libVarnex.so.
 
+#include "BenchReport.h"
 #include <dlfcn.h>
 #include <malloc.h>
 #include <stdlib.h>
@@ -30,15 +31,13 @@
 
 namespace {
 
+using kestrum::bench::metric;
+using kestrum::bench::percentile;
+
 using kestrum::sim::BusPort;
 using kestrum::sim::CanFrame;
 using kestrum::sim::VirtualBus;
 using Clock = std::chrono::steady_clock;
-
-void metric(const char* name, double value, const char* unit) {
-  std::printf("{\"metric\": \"%s\", \"value\": %.3f, \"unit\": \"%s\"}\n", name, value, unit);
-  std::fflush(stdout);
-}
 
 // Node 1: acknowledges downloads, answers uploads with the value last
 // downloaded, so a caller can tell its own answer from a late one.
@@ -81,11 +80,6 @@ struct Api {
   PFN_recv_SDO recv_SDO;
   PFN_setGetAllCallback setGetAllCallback;
 };
-
-double percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v[static_cast<std::size_t>(p * (v.size() - 1))];
-}
 
 void roundTrips(const Api& api, const Responder& node, const char* family, int count) {
   std::vector<double> down, up;

@@ -15,6 +15,7 @@
 // Usage: bench_full_load [SECONDS]   (default 60; a few seconds for a quick run)
 // Run from the application folder (bench/run.sh does).
 
+#include "BenchReport.h"
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
 #include "node/NodeHost.h"
@@ -45,6 +46,9 @@
 
 namespace {
 
+using kestrum::bench::metric;
+using kestrum::bench::percentile;
+
 using Clock = std::chrono::steady_clock;
 using kestrum::sim::CanFrame;
 using kestrum::sim::VirtualBus;
@@ -52,18 +56,7 @@ using kestrum::sim::VirtualBus;
 constexpr unsigned kBitrate = 1000;
 constexpr std::uint32_t kFloodId = 0x7F0;  // loses every arbitration: the application's frames go first
 
-void metric(const char* name, double value, const char* unit) {
-  std::printf("{\"metric\": \"%s\", \"value\": %.3f, \"unit\": \"%s\"}\n", name, value, unit);
-  std::fflush(stdout);
-}
-
 std::size_t heapInUse() { return mallinfo2().uordblks; }
-
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, std::size_t(p * double(v.size() - 1) + 0.5))];
-}
 
 template <typename Pred>
 bool processUntil(Pred done, std::chrono::milliseconds limit) {

@@ -15,6 +15,7 @@
 // one was measured (1: optimised, as bench/run.sh builds it). Run from the
 // application folder (bench/run.sh does).
 
+#include "BenchReport.h"
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
 #include "node/NodeHost.h"
@@ -42,14 +43,12 @@
 
 namespace {
 
+using kestrum::bench::metric;
+using kestrum::bench::percentile;
+
 using Clock = std::chrono::steady_clock;
 using kestrum::sim::CanFrame;
 using kestrum::sim::VirtualBus;
-
-void metric(const char* name, double value, const char* unit) {
-  std::printf("{\"metric\": \"%s\", \"value\": %.3f, \"unit\": \"%s\"}\n", name, value, unit);
-  std::fflush(stdout);
-}
 
 /// Adds up the wire time of every frame on the bus while armed.
 class WireMeter : public kestrum::sim::BusPort {
@@ -104,11 +103,6 @@ double wireMs(std::uint64_t bits, unsigned kbit) { return double(bits) / double(
 
 double usBetween(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::micro>(b - a).count();
-}
-
-double percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[std::min(v.size() - 1, std::size_t(p * double(v.size())))];
 }
 
 template <typename Pred>

@@ -5,6 +5,7 @@
 // append a frame, the time of a tick with its page draw, the share of the
 // bus time the log costs the user-interface thread, and the time to save the
 // whole log in both formats.
+#include "BenchReport.h"
 #include <QApplication>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -26,22 +27,14 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kestrum::bench::metric;
+using kestrum::bench::percentile;
 
-void metric(const char* name, double value, const char* unit) {
-  std::printf("{\"metric\": \"%s\", \"value\": %.6g, \"unit\": \"%s\"}\n", name, value, unit);
-  std::fflush(stdout);
-}
+using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 std::size_t heapInUse() { return mallinfo2().uordblks; }
-
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, std::size_t(p * double(v.size() - 1) + 0.5))];
-}
 
 /// The traffic of a commissioning session on a busy bus: SYNC, the node's
 /// transmit PDOs, our receive PDO, SDO requests and answers, heartbeats.

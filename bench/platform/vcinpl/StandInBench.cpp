@@ -4,6 +4,7 @@
 //
 // Run from the application folder (bench/run.sh does), where the stand-ins are.
 
+#include "BenchReport.h"
 #include <dlfcn.h>
 #include <stdlib.h>
 
@@ -22,18 +23,12 @@
 
 namespace {
 
+using kestrum::bench::metric;
+using kestrum::bench::percentile;
+
 using Clock = std::chrono::steady_clock;
 constexpr int kLatencyRounds = 300;
 constexpr int kBurst = 5000;
-
-void report(const char* metric, double value, const char* unit) {
-  std::printf("{\"metric\": \"%s\", \"value\": %.1f, \"unit\": \"%s\"}\n", metric, value, unit);
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 template <class Fn>
 Fn bind(void* lib, const char* name) {
@@ -61,8 +56,8 @@ void measure(const char* prefix, Send send, Receive receive) {
   while (received < kBurst && receive()) ++received;
   sender.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  report((std::string(prefix) + "_latency").c_str(), median(latency), "us");
-  report((std::string(prefix) + "_throughput").c_str(), received / seconds, "frames/s");
+  metric((std::string(prefix) + "_latency").c_str(), percentile(latency, 0.5), "us");
+  metric((std::string(prefix) + "_throughput").c_str(), received / seconds, "frames/s");
 }
 
 }  // namespace

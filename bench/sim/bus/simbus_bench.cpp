@@ -2,6 +2,7 @@
 // unpaced virtual bus: throughput and one-way latency. The same latency over a
 // bare loopback TCP connection is the baseline the server's share shows against.
 
+#include "BenchReport.h"
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -21,6 +22,9 @@
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using kestrum::bench::metric;
+using kestrum::bench::percentile;
 
 int connectTo(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -62,11 +66,6 @@ void readMessages(int fd, std::size_t count) {
   }
 }
 
-void report(const char* metric, double value, const char* unit) {
-  std::printf("{\"metric\": \"%s\", \"value\": %.1f, \"unit\": \"%s\"}\n", metric, value, unit);
-  std::fflush(stdout);
-}
-
 // One-way latency of `rounds` single messages from `a` to `b`, one at a time.
 std::vector<double> oneWayUs(int a, int b, const std::string& message, int rounds) {
   std::vector<double> us;
@@ -79,10 +78,6 @@ std::vector<double> oneWayUs(int a, int b, const std::string& message, int round
   }
   std::sort(us.begin(), us.end());
   return us;
-}
-
-double percentile(const std::vector<double>& sorted, double p) {
-  return sorted[std::min(sorted.size() - 1, std::size_t(p * double(sorted.size())))];
 }
 
 }  // namespace
@@ -113,11 +108,11 @@ int main() {
   readMessages(b, total);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   sender.join();
-  report("simbus_throughput", double(total) / seconds, "frames/s");
+  metric("simbus_throughput", double(total) / seconds, "frames/s");
 
   const auto through = oneWayUs(a, b, frame, 20000);
-  report("simbus_latency_p50", percentile(through, 0.50), "us");
-  report("simbus_latency_p99", percentile(through, 0.99), "us");
+  metric("simbus_latency_p50", percentile(through, 0.50), "us");
+  metric("simbus_latency_p99", percentile(through, 0.99), "us");
 
   // Baseline: the same message over a direct loopback connection.
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -131,8 +126,8 @@ int main() {
   const int direct = connectTo(ntohs(addr.sin_port));
   const int peer = ::accept(listener, nullptr, nullptr);
   const auto bare = oneWayUs(direct, peer, frame, 20000);
-  report("loopback_tcp_latency_p50", percentile(bare, 0.50), "us");
-  report("loopback_tcp_latency_p99", percentile(bare, 0.99), "us");
+  metric("loopback_tcp_latency_p50", percentile(bare, 0.50), "us");
+  metric("loopback_tcp_latency_p99", percentile(bare, 0.99), "us");
 
   for (int fd : {a, b, direct, peer, listener}) ::close(fd);
   server.stop();

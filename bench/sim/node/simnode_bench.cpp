@@ -2,6 +2,7 @@
 // ten nodes with four 1 ms event-driven transmit PDOs each keep pace on the
 // virtual bus. Run in the application folder (it reads XML/EDS_Mirelo.xml).
 
+#include "BenchReport.h"
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -19,15 +20,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void metric(const char* name, double value, const char* unit) {
-  std::printf("{\"metric\": \"%s\", \"value\": %.3f, \"unit\": \"%s\"}\n", name, value, unit);
-  std::fflush(stdout);
-}
-
-double percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, std::size_t(p * double(v.size())))];
-}
+using kestrum::bench::metric;
+using kestrum::bench::percentile;
 
 std::string dataDir() {
   if (std::filesystem::exists("XML/EDS_Mirelo.xml")) return ".";
