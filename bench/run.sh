@@ -2,7 +2,7 @@
 # Runs every benchmark executable of a build folder; each prints JSON lines
 # {"metric": NAME, "value": NUMBER, "unit": UNIT}. Exits non-zero if one fails.
 set -uo pipefail
-dir=${1:-build-bench}
+dir=$(cd "${1:-build-bench}" && pwd) || { echo "no build folder ${1:-build-bench}" >&2; exit 1; }
 status=0
 found=0
 for b in "$dir"/bench/bench_*; do
