@@ -302,7 +302,7 @@ TEST_F(VarnexInterface, WithoutTheStandInsNoPeakLibraryAndNoIxxatDevice) {
   if (child == 0) {
     dup2(pipeFds[1], STDOUT_FILENO);
     unsetenv("LD_LIBRARY_PATH");
-    execl("./varnex_probe", "varnex_probe", copy.c_str(), static_cast<char*>(nullptr));
+    execl(VARNEX_PROBE_PATH, "varnex_probe", copy.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   close(pipeFds[1]);

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 
 #include <cstdio>
 
@@ -13,7 +14,13 @@
 
 namespace {
 
-QString lib(const char* name) { return QDir::currentPath() + QLatin1Char('/') + QLatin1String(name); }
+// The purpose-built libraries live beside the tests, the real one in the
+// application folder (the working directory).
+QString lib(const char* name) {
+  const QString fake = QStringLiteral(FAKE_VARNEX_DIR "/") + QLatin1String(name);
+  if (QFile::exists(fake)) return fake;
+  return QDir::currentPath() + QLatin1Char('/') + QLatin1String(name);
+}
 
 /// Writes each box to stderr, where a death test can read it.
 class PrintingBoxes : public MessageBoxService {
