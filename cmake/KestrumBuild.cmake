@@ -52,3 +52,16 @@ function(kestrum_bench name)
   target_include_directories(bench_${name} PRIVATE ${PROJECT_SOURCE_DIR}/bench/support)
   set_target_properties(bench_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endfunction()
+
+# kestrum_uses_bus_at_runtime(<target>...): the targets load libVarnex.so and,
+# through it, the adapter stand-ins and data files from the application
+# folder at run time; build those with them.
+function(kestrum_uses_bus_at_runtime)
+  foreach(target ${ARGN})
+    foreach(dep Varnex pcanbasic vcinpl kestrum_data)
+      if(TARGET ${dep})
+        add_dependencies(${target} ${dep})
+      endif()
+    endforeach()
+  endforeach()
+endfunction()

@@ -194,6 +194,14 @@ void DLLConnector::countdown() {
   }
 }
 
+std::int32_t DLLConnector::queryRefusal(std::uint8_t node, std::uint32_t timeoutMs) const {
+  if (node == 0 || node > 127) return 514;
+  if (timeoutMs > maxTimeoutMs) return 515;
+  if (queryPending_.load()) return 516;
+  if (!timeoutTimer_->isActive()) return 517;
+  return 0;
+}
+
 void DLLConnector::armQuery(std::uint8_t node, std::uint32_t timeoutMs) {
   ticksLeft_ = int(timeoutMs / countdownIntervalMs);
   queryDone_ = false;
@@ -260,17 +268,8 @@ SDOResult DLLConnector::readObject(std::uint8_t node, std::uint16_t index, std::
                                    std::uint8_t type, std::uint32_t timeoutMs) {
   SDOResult r;
   if (appClosing) return r;
-  if (type != TYPE_U8 && type != TYPE_U16 && type != TYPE_U32 && type != TYPE_STRING)
-    r.code = 513;
-  else if (node == 0 || node > 127)
-    r.code = 514;
-  else if (timeoutMs > maxTimeoutMs)
-    r.code = 515;
-  else if (queryPending_.load())
-    r.code = 516;
-  else if (!timeoutTimer_->isActive())
-    r.code = 517;
-  if (r.code) return r;
+  const bool knownType = type == TYPE_U8 || type == TYPE_U16 || type == TYPE_U32 || type == TYPE_STRING;
+  if ((r.code = knownType ? queryRefusal(node, timeoutMs) : 513)) return r;
 
   armQuery(node, timeoutMs);
   const std::uint8_t request[8] = {0x40, std::uint8_t(index), std::uint8_t(index >> 8), subIndex,
@@ -374,15 +373,7 @@ SDOResult DLLConnector::writeObject(std::uint8_t node, std::uint16_t index, std:
   const std::uint32_t v = std::uint32_t(value);
   for (int i = 0; i < type; ++i) request[4 + i] = std::uint8_t(v >> (8 * i));
 
-  if (node == 0 || node > 127)
-    r.code = 514;
-  else if (timeoutMs > maxTimeoutMs)
-    r.code = 515;
-  else if (queryPending_.load())
-    r.code = 516;
-  else if (!timeoutTimer_->isActive())
-    r.code = 517;
-  if (r.code) return r;
+  if ((r.code = queryRefusal(node, timeoutMs))) return r;
 
   armQuery(node, timeoutMs);
   if (!sendRequest(node, request)) return {1, 0, 0, 0};

@@ -116,6 +116,8 @@ class DLLConnector {
   void dispatch(const ConnectorFrame& frame);
   void countdown();
   /// Arms the single pending query for the answer of `node`.
+  /// Why a query may not start now (514 to 517, checked in that order), or 0.
+  std::int32_t queryRefusal(std::uint8_t node, std::uint32_t timeoutMs) const;
   void armQuery(std::uint8_t node, std::uint32_t timeoutMs);
   /// Sends one SDO request to 0x600 + node; on failure the query is dropped.
   bool sendRequest(std::uint8_t node, const std::uint8_t (&request)[8]);

@@ -16,6 +16,7 @@
 // Run from the application folder (bench/run.sh does).
 
 #include "BenchReport.h"
+#include "SimulatedSetup.h"
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
 #include "node/NodeHost.h"
@@ -48,6 +49,7 @@ namespace {
 
 using kestrum::bench::metric;
 using kestrum::bench::percentile;
+using kestrum::bench::processUntil;
 
 using Clock = std::chrono::steady_clock;
 using kestrum::sim::CanFrame;
@@ -57,16 +59,6 @@ constexpr unsigned kBitrate = 1000;
 constexpr std::uint32_t kFloodId = 0x7F0;  // loses every arbitration: the application's frames go first
 
 std::size_t heapInUse() { return mallinfo2().uordblks; }
-
-template <typename Pred>
-bool processUntil(Pred done, std::chrono::milliseconds limit) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-  }
-  return true;
-}
 
 /// Keeps the wire busy: tops the bus's arbitration queue up every
 /// millisecond, so the paced wire never idles and the queue stays short.
@@ -152,21 +144,8 @@ int main(int argc, char** argv) {
   KestrumApplication app(qtArgc, argv);
   RecordingMessageBoxService boxes;  // no box may block a benchmark
 
-  VirtualBus bus(kBitrate);
-  kestrum::sim::SocketcandServer server(bus);
-  std::string error;
-  if (!server.start("127.0.0.1", 0, error)) {
-    std::fprintf(stderr, "bus server: %s\n", error.c_str());
-    return 1;
-  }
-  QTemporaryDir state;
-  kestrum::sim::NodeHost host(bus, QDir::currentPath().toStdString(), state.path().toStdString());
-  if (!host.addNode(1, "Mirelo", error)) {
-    std::fprintf(stderr, "simulated node: %s\n", error.c_str());
-    return 1;
-  }
-  const std::string entry = "127.0.0.1:" + std::to_string(server.port()) + "/can0";
-  setenv("KESTRUM_BUS", entry.c_str(), 1);
+  kestrum::bench::SimulatedSetup sim(kBitrate);
+  if (!sim.start({"Mirelo"})) return 1;
   const QString libraryPath = QDir::currentPath() + QStringLiteral("/libVarnex.so");
   DLLLoader loader(libraryPath);
 
@@ -201,7 +180,7 @@ int main(int argc, char** argv) {
     last = now;
   });
 
-  Flood flood(bus);
+  Flood flood(sim.bus);
   const auto loadStart = Clock::now();
   flood.start();
   last = Clock::now();

@@ -16,6 +16,7 @@
 // application folder (bench/run.sh does).
 
 #include "BenchReport.h"
+#include "SimulatedSetup.h"
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
 #include "node/NodeHost.h"
@@ -45,6 +46,7 @@ namespace {
 
 using kestrum::bench::metric;
 using kestrum::bench::percentile;
+using kestrum::bench::processUntil;
 
 using Clock = std::chrono::steady_clock;
 using kestrum::sim::CanFrame;
@@ -105,16 +107,6 @@ double usBetween(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::micro>(b - a).count();
 }
 
-template <typename Pred>
-bool processUntil(Pred done, std::chrono::milliseconds limit) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -134,21 +126,8 @@ int main(int argc, char** argv) {
 #endif
   RecordingMessageBoxService boxes;  // no box may block a benchmark
 
-  VirtualBus bus(kBitrate);
-  kestrum::sim::SocketcandServer server(bus);
-  std::string error;
-  if (!server.start("127.0.0.1", 0, error)) {
-    std::fprintf(stderr, "bus server: %s\n", error.c_str());
-    return 1;
-  }
-  QTemporaryDir state;
-  kestrum::sim::NodeHost host(bus, QDir::currentPath().toStdString(), state.path().toStdString());
-  if (!host.addNode(1, "Default", error) && !host.addNode(1, "Mirelo", error)) {
-    std::fprintf(stderr, "simulated node: %s\n", error.c_str());
-    return 1;
-  }
-  const std::string entry = "127.0.0.1:" + std::to_string(server.port()) + "/can0";
-  setenv("KESTRUM_BUS", entry.c_str(), 1);
+  kestrum::bench::SimulatedSetup sim(kBitrate);
+  if (!sim.start({"Default", "Mirelo"})) return 1;
   const QString libraryPath = QDir::currentPath() + QStringLiteral("/libVarnex.so");
   DLLLoader loader(libraryPath);
 
@@ -175,7 +154,7 @@ int main(int argc, char** argv) {
   processUntil([&] { return !form.isInUse(); }, std::chrono::seconds(5));
   StringGridSDODataSource* list = form.sdoList();
 
-  WireMeter meter(bus);
+  WireMeter meter(sim.bus);
   // A few runs: the median is the figure, the best shows how much of it is
   // noise from other processes on the machine.
   constexpr int kRuns = 3;
