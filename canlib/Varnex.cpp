@@ -1,6 +1,7 @@
 #include "Varnex.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 
 #include <cerrno>
@@ -428,6 +429,7 @@ varnex::WakeSignal& Varnex::frameArrived() { return arrivals; }
 
 void* Varnex::ReceiveThread(void* arg) {
   std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+  pthread_setname_np(pthread_self(), "varnex-rx");
   std::shared_ptr<RxQueue> rx = std::move(start->queue);
   const bool ixxat = vendor == 0;
   if (ixxat ? !bIxxatLoaded : !bPeakLoaded) {

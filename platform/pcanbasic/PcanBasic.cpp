@@ -33,6 +33,7 @@
 //   CAN_SetValue     PCAN_ERROR_ILLPARAMTYPE always (nothing here is settable)
 // Null message pointers give PCAN_ERROR_ILLPARAMVAL.
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -92,6 +93,7 @@ struct Channel {
 
   // Body of the receive thread: until the transport fails or is closed.
   void receive() {
+    pthread_setname_np(pthread_self(), "pcan-rx");
     for (;;) {
       CanFrame frame;
       const ReadStatus status = transport->read(frame, -1);

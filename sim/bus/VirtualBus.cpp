@@ -1,5 +1,6 @@
 #include "VirtualBus.h"
 
+#include <pthread.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -388,7 +389,10 @@ struct VirtualBus::Impl {
 };
 
 VirtualBus::VirtualBus(unsigned bitrateKbit) : d(std::make_unique<Impl>(bitrateKbit)) {
-  d->scheduler = std::thread([this] { d->run(); });
+  d->scheduler = std::thread([this] {
+    pthread_setname_np(pthread_self(), "sim-bus");
+    d->run();
+  });
 }
 
 VirtualBus::~VirtualBus() {
