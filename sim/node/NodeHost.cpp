@@ -1,5 +1,6 @@
 #include "NodeHost.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,12 +13,12 @@ namespace kestrum::sim {
 
 namespace fs = std::filesystem;
 
-/// The bus side of one node: only queues what it receives. Its bit rate is
-/// the node's, copied by the host after the node has acted (the bus asks
-/// for it on its own threads).
+/// The bus side of one node: hands what it receives to the node on the
+/// delivering thread. Its bit rate is the node's, copied by the host after
+/// the node has acted (the bus asks for it on its own threads).
 struct NodeHost::Port : BusPort {
   Port(NodeHost& host, std::uint8_t id, unsigned kbit) : host(host), nodeId(id), rate(kbit) {}
-  void deliver(const CanFrame& frame) override { host.enqueue(this, frame); }
+  void deliver(const CanFrame& frame) override { host.receive(this, frame); }
   unsigned bitrateKbit() const override { return rate.load(std::memory_order_relaxed); }
   NodeHost& host;
   const std::uint8_t nodeId;
@@ -27,7 +28,10 @@ struct NodeHost::Port : BusPort {
 NodeHost::NodeHost(VirtualBus& bus, std::string dataDir, std::string stateDir)
     : bus_(bus), dataDir_(std::move(dataDir)), stateDir_(std::move(stateDir)),
       epoch_(std::chrono::steady_clock::now()) {
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "sim-nodes");
+    run();
+  });
 }
 
 NodeHost::~NodeHost() {
@@ -140,13 +144,11 @@ bool NodeHost::removeNode(std::uint8_t nodeId) {
     node = std::move(it->second.node);
     nodes_.erase(it);
     auto mine = [&](const auto& item) { return item.first == port.get(); };
-    inbox_.erase(std::remove_if(inbox_.begin(), inbox_.end(), mine), inbox_.end());
     outbox_.erase(std::remove_if(outbox_.begin(), outbox_.end(), mine), outbox_.end());
     lock.unlock();
+    // A delivery into this port that is running now finds no node any more
+    // and leaves no frame behind.
     bus_.detach(port.get());
-    lock.lock();
-    // Frames delivered between the purge and the detach.
-    inbox_.erase(std::remove_if(inbox_.begin(), inbox_.end(), mine), inbox_.end());
   }
   return true;
 }
@@ -158,18 +160,55 @@ std::vector<std::uint8_t> NodeHost::nodeIds() const {
   return ids;
 }
 
-void NodeHost::enqueue(Port* port, const CanFrame& frame) {
-  bool first;
+// The node reacts on the thread that delivered the frame, as a controller
+// reacts to a frame it has just received: a hand-off to the host's thread
+// would add a thread switch to every SDO answer, a delay no real node has.
+void NodeHost::receive(Port* port, const CanFrame& frame) {
+  bool wakeHost = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    first = inbox_.empty();
-    inbox_.emplace_back(port, frame);
+    auto it = nodes_.find(port->nodeId);
+    if (it == nodes_.end() || it->second.port.get() != port) return;  // removed meanwhile
+    SimNode& node = *it->second.node;
+    const std::uint64_t now = nowUs();
+    node.receive(frame, now);
+    if (node.nextDeadlineUs() <= now) node.poll(now);
+    port->rate.store(node.bitrateKbit(), std::memory_order_relaxed);
+    // The host's thread sleeps until the earliest deadline it knew of; while
+    // it runs (0) it may have looked at this node already.
+    const std::uint64_t next = node.nextDeadlineUs();
+    if (next != kNever && (sleepingUntil_ == 0 || next < sleepingUntil_)) {
+      rescan_ = true;
+      wakeHost = sleepingUntil_ != 0;
+    }
+    if (outbox_.empty()) {
+      if (wakeHost) wake_.notify_one();
+      return;
+    }
   }
-  if (first) wake_.notify_one();  // the scheduler drains the whole queue at once
+  if (wakeHost) wake_.notify_one();
+  // removeNode and the destructor hold flushMutex_ while they wait for the
+  // bus to finish delivering into a port, so a delivery must not wait for
+  // it: when it is taken, whoever holds it or the host's thread sends the
+  // frames, in the order the nodes produced them.
+  std::unique_lock<std::mutex> flushing(flushMutex_, std::try_to_lock);
+  if (flushing.owns_lock()) {
+    sendOutbox();
+  } else {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      rescan_ = true;
+    }
+    wake_.notify_one();
+  }
 }
 
 void NodeHost::flush() {
   std::lock_guard<std::mutex> flush(flushMutex_);
+  sendOutbox();
+}
+
+void NodeHost::sendOutbox() {
   std::vector<std::pair<Port*, CanFrame>> out;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -231,17 +270,9 @@ bool NodeHost::writeObject(std::uint8_t nodeId, std::uint16_t index, std::uint8_
 
 void NodeHost::run() {
   std::unique_lock<std::mutex> lock(mutex_);
-  std::vector<std::pair<Port*, CanFrame>> batch;
   while (!stop_) {
     rescan_ = false;
-    batch.clear();
-    batch.swap(inbox_);
-    std::uint64_t now = nowUs();
-    for (const auto& [port, frame] : batch) {
-      auto it = nodes_.find(port->nodeId);
-      if (it != nodes_.end() && it->second.port.get() == port) it->second.node->receive(frame, now);
-    }
-    now = nowUs();
+    const std::uint64_t now = nowUs();
     std::uint64_t due = kNever;
     for (auto& [id, slot] : nodes_) {
       if (slot.node->nextDeadlineUs() <= now) slot.node->poll(now);
@@ -255,10 +286,12 @@ void NodeHost::run() {
       flush();
       lock.lock();
     }
-    auto ready = [this] { return stop_ || rescan_ || !inbox_.empty(); };
+    auto ready = [this] { return stop_ || rescan_; };
     if (ready()) continue;
+    sleepingUntil_ = due;
     if (due == kNever) wake_.wait(lock, ready);
     else wake_.wait_until(lock, epoch_ + std::chrono::microseconds(due), ready);
+    sleepingUntil_ = 0;  // awake: it looks at every node before it sleeps again
   }
 }
 

@@ -15,11 +15,10 @@
 
 namespace kestrum::sim {
 
-/// Attaches simulated nodes to a VirtualBus, one BusPort each, and runs them
-/// on one scheduler thread: received frames are queued by the bus threads and
-/// handed to the nodes there, and the thread sleeps on a condition variable
-/// until the next frame or the earliest node deadline. Every public method is
-/// thread-safe.
+/// Attaches simulated nodes to a VirtualBus, one BusPort each. A node reacts
+/// to a received frame on the thread that delivers it; the host's own thread
+/// runs the nodes' timers and sleeps on a condition variable until the
+/// earliest node deadline. Every public method is thread-safe.
 class NodeHost {
  public:
   /// `dataDir` holds XML/EDS_<model>.xml; `stateDir` receives one file of
@@ -80,21 +79,22 @@ class NodeHost {
 
   void run();
   void flush();
-  void enqueue(Port* port, const CanFrame& frame);
+  void sendOutbox();  // with flushMutex_ held
+  void receive(Port* port, const CanFrame& frame);
 
   VirtualBus& bus_;
   const std::string dataDir_;
   const std::string stateDir_;
   const std::chrono::steady_clock::time_point epoch_;
 
-  mutable std::mutex mutex_;  // nodes, queue, outbox
+  mutable std::mutex mutex_;  // nodes, outbox, the host thread's wait
   std::condition_variable wake_;
   std::map<std::uint8_t, Slot> nodes_;
-  std::vector<std::pair<Port*, CanFrame>> inbox_;
   std::vector<std::pair<Port*, CanFrame>> outbox_;
   std::mutex flushMutex_;  // keeps frames in the order the nodes produced them
   bool stop_ = false;
-  bool rescan_ = false;  // a control call moved deadlines
+  bool rescan_ = false;  // a control call or a received frame moved deadlines
+  std::uint64_t sleepingUntil_ = 0;  // the deadline the host's thread waits for; 0 while it runs
   std::thread thread_;
 };
 

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
+#include <thread>
 #include <filesystem>
 #include <mutex>
 
@@ -129,6 +132,38 @@ TEST_F(NodeHostTest, SeveralNodesAnswerOnlyTheirOwnRequests) {
   EXPECT_FALSE(host.removeNode(2));
   EXPECT_FALSE(probe.request(2, {0x40, 0x41, 0x60, 0, 0, 0, 0, 0}, 100ms));
   EXPECT_TRUE(probe.request(3, {0x40, 0x41, 0x60, 0, 0, 0, 0, 0}));
+}
+
+// Nodes answer on the thread that delivers their requests, and removing a
+// node waits for a delivery into it: neither may wait for the other, however
+// the two meet. Requests are sent from two threads on an unpaced bus, so
+// deliveries run on the senders' threads as well as on the bus thread.
+TEST_F(NodeHostTest, RemovingNodesUnderTrafficNeitherHangsNorSilencesTheOthers) {
+  auto host = std::make_unique<NodeHost>(bus, testDataDir(), "");
+  std::string error;
+  for (std::uint8_t id : {1, 2}) ASSERT_TRUE(host->addNode(id, "Testo", error)) << error;
+  std::atomic<bool> stop{false};
+  auto flood = [&](std::uint8_t node) {
+    while (!stop.load()) probe.send(0x600u + node, {0x40, 0x18, 0x10, 0x04, 0, 0, 0, 0});
+  };
+  std::thread a(flood, 1), b(flood, 2);
+  auto churn = std::async(std::launch::async, [&] {
+    std::string e;
+    for (int i = 0; i < 200; ++i) {
+      if (!host->removeNode(2) || !host->addNode(2, "Testo", e)) return false;
+    }
+    return true;
+  });
+  const bool finished = churn.wait_for(20s) == std::future_status::ready;
+  stop = true;
+  a.join();
+  b.join();
+  ASSERT_TRUE(finished) << "removeNode and a delivery waited for each other";
+  EXPECT_TRUE(churn.get());
+  EXPECT_TRUE(probe.request(1, {0x40, 0x18, 0x10, 0x04, 0, 0, 0, 0}));
+  EXPECT_TRUE(probe.request(2, {0x40, 0x18, 0x10, 0x04, 0, 0, 0, 0}));
+  auto gone = std::async(std::launch::async, [&] { host.reset(); });
+  EXPECT_EQ(gone.wait_for(20s), std::future_status::ready) << "the host's destructor hung";
 }
 
 TEST_F(NodeHostTest, CommandsControlTheRunningNodes) {
