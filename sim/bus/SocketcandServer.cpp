@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -85,16 +86,27 @@ struct SocketcandServer::Impl {
     }
     unsigned bitrateKbit() const override { return rate.load(std::memory_order_relaxed); }
 
-    // Appends to the output queue without ever blocking on the socket: a
-    // client that stops reading only grows its own queue until it is cut off.
+    // Never blocks on the socket: a client that stops reading only grows its
+    // own queue until it is cut off. When nothing waits before the message
+    // and the I/O thread is not writing, the calling thread sends it at once;
+    // waking the I/O thread for it would add a thread switch to every frame
+    // a client waits for.
     void queue(const std::string& message) {
       {
         std::lock_guard<std::mutex> lk(outMutex);
         if (overflow) return;
-        if (out.size() + message.size() > server.outputLimit.load(std::memory_order_relaxed))
+        std::size_t done = 0;
+        if (out.empty() && !writing) {
+          const ssize_t n = ::send(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+          if (n == ssize_t(message.size())) return;
+          // The rest, or all of it after an error, goes the I/O thread's
+          // way, which also notices a broken connection.
+          if (n > 0) done = std::size_t(n);
+        }
+        if (out.size() + message.size() - done > server.outputLimit.load(std::memory_order_relaxed))
           overflow = true;
         else
-          out += message;
+          out.append(message, done, std::string::npos);
       }
       server.outputQueued();
     }
@@ -112,6 +124,7 @@ struct SocketcandServer::Impl {
     std::mutex outMutex;
     std::string out;
     bool overflow = false;
+    bool writing = false;  // the I/O thread has taken output it has not sent yet
   };
 
   Impl(VirtualBus& b, std::string name) : bus(b), busName(std::move(name)) {}
@@ -201,7 +214,10 @@ bool SocketcandServer::Impl::start(const std::string& host, std::uint16_t port, 
   ev.data.fd = wakeup.fd();
   ::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeup.fd(), &ev);
   stopping = false;
-  io = std::thread([this] { run(); });
+  io = std::thread([this] {
+    pthread_setname_np(pthread_self(), "sim-socketcand");
+    run();
+  });
   return true;
 }
 
@@ -292,10 +308,13 @@ void SocketcandServer::Impl::readClient(Client& c) {
   }
   if (n < 0) return;
   c.stream.feed(buffer.data(), std::size_t(n));
-  std::string body;
-  while (c.stream.next(body)) handle(c, body);
+  // What was wrong in this chunk is answered before the chunk's messages:
+  // replies leave one by one, and a client that waits for the answer to its
+  // last message must find every complaint about what it sent before.
   std::string problem;
   while (c.stream.takeError(problem)) c.queue("< error " + replyText(problem) + " >");
+  std::string body;
+  while (c.stream.next(body)) handle(c, body);
 }
 
 // Answers one message. Error texts never repeat client input, so nothing a
@@ -359,7 +378,8 @@ bool SocketcandServer::Impl::flush(Client& c) {
       c.sending.clear();
       c.sent = 0;
       std::lock_guard<std::mutex> lk(c.outMutex);
-      if (c.out.empty()) break;
+      c.writing = !c.out.empty();
+      if (!c.writing) break;
       c.sending.swap(c.out);
     }
     const ssize_t n = ::send(c.fd, c.sending.data() + c.sent, c.sending.size() - c.sent, MSG_NOSIGNAL);
