@@ -144,7 +144,11 @@ TEST_F(NodeHostTest, RemovingNodesUnderTrafficNeitherHangsNorSilencesTheOthers) 
   for (std::uint8_t id : {1, 2}) ASSERT_TRUE(host->addNode(id, "Testo", error)) << error;
   std::atomic<bool> stop{false};
   auto flood = [&](std::uint8_t node) {
-    while (!stop.load()) probe.send(0x600u + node, {0x40, 0x18, 0x10, 0x04, 0, 0, 0, 0});
+    // Paced a little, so no backlog outlasts the flood and delays the checks below.
+    while (!stop.load()) {
+      probe.send(0x600u + node, {0x40, 0x18, 0x10, 0x04, 0, 0, 0, 0});
+      std::this_thread::sleep_for(50us);
+    }
   };
   std::thread a(flood, 1), b(flood, 2);
   auto churn = std::async(std::launch::async, [&] {
