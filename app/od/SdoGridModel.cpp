@@ -3,7 +3,15 @@
 #include <QBrush>
 #include <QColor>
 
+#include <algorithm>
+
 #include "StringGridSDODataSource.h"
+
+SdoGridModel::SdoGridModel(std::function<sdoGridEntry*(int row)> entryAt, QObject* parent)
+    : QAbstractTableModel(parent), entryAt_(std::move(entryAt)) {
+  publishTimer_.setSingleShot(true);
+  publishTimer_.callOnTimeout(this, &SdoGridModel::publishChanges);
+}
 
 QVariant SdoGridModel::data(const QModelIndex& index, int role) const {
   const sdoGridEntry* entry = index.isValid() ? entryAt_(index.row() + 1) : nullptr;
@@ -47,12 +55,36 @@ void SdoGridModel::setTitles(const QStringList& titles) {
 }
 
 void SdoGridModel::resetRows(int rows) {
+  publishTimer_.stop();
+  changedFirst_ = std::numeric_limits<int>::max();
+  changedLast_ = -1;
   beginResetModel();
   rows_ = rows;
   endResetModel();
 }
 
+// "Read All" changes a row every quarter of a millisecond, and a view
+// repaints everything it shows for a changed row, which takes longer than
+// the next transfer on the wire. Announced one by one, those repaints would
+// hold up the transfers on a busy machine, for pictures nobody can see.
 void SdoGridModel::rowChanged(int listRow) {
   if (listRow < 1 || listRow > rows_) return;
-  emit dataChanged(index(listRow - 1, 0), index(listRow - 1, ColumnCount - 1));
+  changedFirst_ = std::min(changedFirst_, listRow - 1);
+  changedLast_ = std::max(changedLast_, listRow - 1);
+  const auto since = std::chrono::steady_clock::now() - lastPublished_;
+  if (since >= kChangeInterval)
+    publishChanges();
+  else if (!publishTimer_.isActive())
+    publishTimer_.start(std::chrono::ceil<std::chrono::milliseconds>(kChangeInterval - since));
+}
+
+void SdoGridModel::publishChanges() {
+  publishTimer_.stop();
+  const int first = changedFirst_;
+  const int last = std::min(changedLast_, rows_ - 1);
+  changedFirst_ = std::numeric_limits<int>::max();
+  changedLast_ = -1;
+  if (first > last) return;
+  lastPublished_ = std::chrono::steady_clock::now();
+  emit dataChanged(index(first, 0), index(last, ColumnCount - 1));
 }

@@ -5,6 +5,7 @@
 #include "QtTestSupport.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -15,6 +16,7 @@
 
 #include "DLLConnector.h"
 #include "DLLLoader.h"
+#include "SdoGridModel.h"
 #include "StringGridSDODataSource.h"
 #include "Util.h"
 
@@ -324,3 +326,39 @@ TEST_F(SdoListTest, ClosingEndsEveryOperation) {
 }
 
 }  // namespace
+
+// A bulk operation changes rows faster than anyone can look: the first change
+// after a quiet spell reaches the view at once, the following ones together
+// one interval later, and nothing is announced for rows a reset removed.
+TEST(SdoGridModelTest, RowChangesReachTheViewAtOnceThenTogether) {
+  app();
+  SdoGridModel model([](int) { return nullptr; });
+  model.resetRows(10);
+  std::vector<std::pair<int, int>> announced;
+  QObject::connect(&model, &QAbstractItemModel::dataChanged,
+                   [&](const QModelIndex& a, const QModelIndex& b) { announced.emplace_back(a.row(), b.row()); });
+  auto waitPastInterval = [] {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 2 * SdoGridModel::kChangeInterval.count()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  };
+
+  model.rowChanged(3);
+  ASSERT_EQ(announced.size(), 1u);
+  EXPECT_EQ(announced[0], std::make_pair(2, 2));
+  model.rowChanged(5);
+  model.rowChanged(9);
+  model.rowChanged(4);
+  model.rowChanged(11);  // no such row
+  EXPECT_EQ(announced.size(), 1u);
+  waitPastInterval();
+  ASSERT_EQ(announced.size(), 2u);
+  EXPECT_EQ(announced[1], std::make_pair(3, 8));
+
+  model.rowChanged(2);  // at once again after the quiet spell
+  ASSERT_EQ(announced.size(), 3u);
+  model.rowChanged(10);
+  model.resetRows(5);
+  waitPastInterval();
+  EXPECT_EQ(announced.size(), 3u);
+}
