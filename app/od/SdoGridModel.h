@@ -33,7 +33,7 @@ class SdoGridModel : public QAbstractTableModel {
   /// `kChangeInterval` later.
   void rowChanged(int listRow);
 
-  static constexpr std::chrono::milliseconds kChangeInterval{40};
+  static constexpr std::chrono::milliseconds kChangeInterval{100};
 
  private:
   void publishChanges();

@@ -63,11 +63,11 @@ class ReadProgressWindow : public QDialog {
     layout->addWidget(bar_);
     show();
   }
-  /// Moves the bar; at most every 40 ms, since every transfer runs the
+  /// Moves the bar; at most every 100 ms, since every transfer runs the
   /// event loop and each move would repaint the window.
   void setPosition(int position) {
     const auto now = std::chrono::steady_clock::now();
-    if (position < bar_->maximum() && now - lastMove_ < std::chrono::milliseconds(40)) return;
+    if (position < bar_->maximum() && now - lastMove_ < std::chrono::milliseconds(100)) return;
     lastMove_ = now;
     bar_->setValue(position);
   }
