@@ -33,8 +33,11 @@ bool peakFamilyOf(const std::string& driver, PeakFamily& out) {
   return true;
 }
 
-// IXXAT adapters' SocketCAN drivers (USB-to-CAN and the PCI/PCIe cards).
-bool isIxxatDriver(const std::string& driver) { return driver == "ixx_usb" || driver == "ixx_pci"; }
+// IXXAT adapters' SocketCAN drivers: the USB-to-CAN driver in its older
+// (ixx_usb) and newer (ixxat_usb) generation, and the PCI/PCIe cards'.
+bool isIxxatDriver(const std::string& driver) {
+  return driver == "ixx_usb" || driver == "ixxat_usb" || driver == "ixx_pci";
+}
 
 std::string trim(const std::string& s) {
   std::size_t b = 0, e = s.size();

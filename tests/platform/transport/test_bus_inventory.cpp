@@ -101,6 +101,7 @@ TEST(BusInventory, MapsInterfacesByDriverThenAppendsKestrumBusEntries) {
   sys.add("can4", 280, "peak_pci");
   sys.add("can5", 280, "ixx_usb");
   sys.add("can6", 280, "peak_pcmcia");
+  sys.add("can7", 280, "ixxat_usb");    // the USB driver's newer generation
   sys.add("vcan0", 280, "");            // no driver link: only through KESTRUM_BUS
   sys.add("slcan0", 280, "slcan");      // another maker
   sys.add("eth0", 1, "e1000");          // not CAN at all
@@ -119,10 +120,11 @@ TEST(BusInventory, MapsInterfacesByDriverThenAppendsKestrumBusEntries) {
   EXPECT_EQ(got, expected);
   EXPECT_EQ(inv.peakChannels[0].endpoint.driver, "peak_usb");
 
-  ASSERT_EQ(inv.ixxatDevices.size(), 3u);
+  ASSERT_EQ(inv.ixxatDevices.size(), 4u);
   EXPECT_EQ(inv.ixxatDevices[0].endpoint.ifname, "can5");
-  EXPECT_EQ(inv.ixxatDevices[1].endpoint.key(), "127.0.0.1:29536/can0");
-  EXPECT_EQ(inv.ixxatDevices[2].endpoint.key(), "socketcan:vcan0");
+  EXPECT_EQ(inv.ixxatDevices[1].endpoint.ifname, "can7");
+  EXPECT_EQ(inv.ixxatDevices[2].endpoint.key(), "127.0.0.1:29536/can0");
+  EXPECT_EQ(inv.ixxatDevices[3].endpoint.key(), "socketcan:vcan0");
   EXPECT_FALSE(inv.ixxatDevices[1].description.empty());
 
   ASSERT_EQ(inv.warnings.size(), 2u) << joined(inv.warnings);
