@@ -165,6 +165,7 @@ std::vector<std::uint8_t> NodeHost::nodeIds() const {
 // would add a thread switch to every SDO answer, a delay no real node has.
 void NodeHost::receive(Port* port, const CanFrame& frame) {
   bool wakeHost = false;
+  bool output = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = nodes_.find(port->nodeId);
@@ -181,12 +182,10 @@ void NodeHost::receive(Port* port, const CanFrame& frame) {
       rescan_ = true;
       wakeHost = sleepingUntil_ != 0;
     }
-    if (outbox_.empty()) {
-      if (wakeHost) wake_.notify_one();
-      return;
-    }
+    output = !outbox_.empty();
   }
   if (wakeHost) wake_.notify_one();
+  if (!output) return;
   // removeNode and the destructor hold flushMutex_ while they wait for the
   // bus to finish delivering into a port, so a delivery must not wait for
   // it: when it is taken, whoever holds it or the host's thread sends the
