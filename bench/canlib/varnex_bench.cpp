@@ -153,7 +153,7 @@ int main() {
     std::fprintf(stderr, "server: %s\n", error.c_str());
     return 1;
   }
-  setenv("KESTRUM_BUS", ("127.0.0.1:" + std::to_string(server.port()) + "/can0").c_str(), 1);
+  setenv("KESTRUM_BUS", server.entry().c_str(), 1);
   void* lib = dlopen("./libVarnex.so", RTLD_NOW | RTLD_LOCAL);
   if (!lib) {
     std::fprintf(stderr, "%s\n", dlerror());

@@ -139,6 +139,7 @@ struct SocketcandServer::Impl {
   std::atomic<bool> stopping{false};
   std::atomic<std::size_t> clients{0};
   std::uint16_t boundPort = 0;
+  std::string boundHost;
   std::thread io;
   std::map<int, std::unique_ptr<Client>> byFd;  // I/O thread only
   bool acceptPaused = false;
@@ -440,12 +441,19 @@ bool SocketcandServer::start(const std::string& host, std::uint16_t port, std::s
     error = "server already running";
     return false;
   }
-  return d->start(host, port, error);
+  if (!d->start(host, port, error)) return false;
+  d->boundHost = host;
+  return true;
 }
 
 void SocketcandServer::stop() { d->shutdown(); }
 
 std::uint16_t SocketcandServer::port() const { return d->boundPort; }
+
+std::string SocketcandServer::entry() const {
+  const bool v6 = d->boundHost.find(':') != std::string::npos;
+  return (v6 ? "[" + d->boundHost + "]" : d->boundHost) + ":" + std::to_string(d->boundPort) + "/" + d->busName;
+}
 
 std::size_t SocketcandServer::clientCount() const { return d->clients.load(); }
 

@@ -21,6 +21,9 @@ class SocketcandServer {
   bool start(const std::string& host, std::uint16_t port, std::string& error);
   void stop();
   std::uint16_t port() const;
+  /// How a client names this server's bus, as in KESTRUM_BUS:
+  /// "host:port/bus" with the host as started (IPv6 in brackets).
+  std::string entry() const;
   std::size_t clientCount() const;
   /// Bytes of output a client may have waiting (default 4 MiB); a client that
   /// stops reading and exceeds it is disconnected so it never holds up others.

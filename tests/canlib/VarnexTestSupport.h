@@ -214,8 +214,7 @@ inline World& world() {
     std::string error;
     if (!w->serverA.start("127.0.0.1", 0, error) || !w->serverB.start("127.0.0.1", 0, error))
       ADD_FAILURE() << "virtual bus server: " << error;
-    const std::string buses = "127.0.0.1:" + std::to_string(w->serverA.port()) + "/can0,127.0.0.1:" +
-                              std::to_string(w->serverB.port()) + "/can0";
+    const std::string buses = w->serverA.entry() + "," + w->serverB.entry();
     setenv("KESTRUM_BUS", buses.c_str(), 1);
     char stateTemplate[] = "/tmp/varnex-state-XXXXXX";
     w->stateDir = mkdtemp(stateTemplate);

@@ -49,7 +49,7 @@ class VarnexOnBus : public ::testing::Test {
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(server.start("127.0.0.1", 0, error)) << error;
-    setenv("KESTRUM_BUS", ("127.0.0.1:" + std::to_string(server.port()) + "/can0").c_str(), 1);
+    setenv("KESTRUM_BUS", server.entry().c_str(), 1);
     adapter = std::make_unique<Varnex>(0);
     ASSERT_EQ(adapter->getDeviceCount(0), 1);
     ASSERT_EQ(adapter->SetDevice(0, 0), 0);

@@ -55,8 +55,7 @@ struct SimulatedSetup {
       std::fprintf(stderr, "simulated node: %s\n", error.c_str());
       return false;
     }
-    const std::string entry = "127.0.0.1:" + std::to_string(server.port()) + "/can0";
-    setenv("KESTRUM_BUS", entry.c_str(), 1);
+    setenv("KESTRUM_BUS", server.entry().c_str(), 1);
     return true;
   }
 };

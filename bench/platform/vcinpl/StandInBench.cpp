@@ -70,8 +70,7 @@ int main() {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
-  const std::string entry = "127.0.0.1:" + std::to_string(server.port()) + "/can0";
-  ::setenv("KESTRUM_BUS", entry.c_str(), 1);
+  ::setenv("KESTRUM_BUS", server.entry().c_str(), 1);
 
   // Baseline: two bare transports.
   kestrum::transport::SocketcandTransport tx("127.0.0.1", server.port(), "can0"), rx("127.0.0.1", server.port(), "can0");

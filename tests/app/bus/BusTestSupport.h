@@ -183,8 +183,7 @@ struct BusWorld {
     application();
     std::string error;
     if (!server.start("127.0.0.1", 0, error)) throw std::runtime_error("bus server: " + error);
-    const std::string entry = "127.0.0.1:" + std::to_string(server.port()) + "/can0";
-    setenv("KESTRUM_BUS", entry.c_str(), 1);
+    setenv("KESTRUM_BUS", server.entry().c_str(), 1);
     loader = new DLLLoader(QDir::currentPath() + QStringLiteral("/libVarnex.so"));
   }
 

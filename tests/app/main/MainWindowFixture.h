@@ -89,8 +89,7 @@ struct SimWorld {
     std::string error;
     if (!server->start("127.0.0.1", 0, error)) throw std::runtime_error("bus server: " + error);
     host = std::make_unique<NodeHost>(*bus, QDir::currentPath().toStdString(), stateDir.path().toStdString());
-    const std::string entry = "127.0.0.1:" + std::to_string(server->port()) + "/can0";
-    setenv("KESTRUM_BUS", entry.c_str(), 1);
+    setenv("KESTRUM_BUS", server->entry().c_str(), 1);
     loader = new DLLLoader(libraryPath());
   }
 };

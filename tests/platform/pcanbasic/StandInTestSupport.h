@@ -51,7 +51,7 @@ class TestBus {
   }
   std::uint16_t port() const { return port_; }
   /// The KESTRUM_BUS entry of this bus.
-  std::string entry() const { return "127.0.0.1:" + std::to_string(port_) + "/" + name_; }
+  std::string entry() const { return server_->entry(); }
   void stop() { server_->stop(); }
   bool restart() {
     server_ = std::make_unique<sim::SocketcandServer>(bus_, name_);
