@@ -2,6 +2,7 @@
 // the received-PDO view and the main window's hooks.
 #include <gtest/gtest.h>
 
+#include "FrameSupport.h"
 #include "QtTestSupport.h"
 
 #include <QApplication>
@@ -55,14 +56,7 @@ struct CanLog : CanLogSink {
   QString emergencyDescription(std::uint16_t code) const override { return QStringLiteral("code %1").arg(code, 0, 16); }
 };
 
-ConnectorFrame frame(std::uint16_t id, std::initializer_list<std::uint8_t> bytes, bool tx = false) {
-  ConnectorFrame f;
-  f.id = id;
-  f.dlc = std::uint8_t(bytes.size());
-  std::copy(bytes.begin(), bytes.end(), f.data);
-  f.isTx = tx ? 1 : 0;
-  return f;
-}
+using kestrum::test::frame;
 
 class MessageFilterTest : public ::testing::Test {
  protected:
@@ -155,7 +149,7 @@ TEST_F(MessageFilterTest, EmergenciesAreLoggedAndCode3100StopsPolling) {
   filter.enable();
   // Not notified yet: the COB-ID is still 0, so NMT commands count as
   // emergencies and go nowhere, not even to the CAN log.
-  filter.onFrame(frame(0x000, {0x01, 0x01}, true));
+  filter.onFrame(frame(0x000, {0x01, 0x01}, 0, true));
   EXPECT_TRUE(canLog.ids.empty());
   EXPECT_TRUE(red.isEmpty());
 
@@ -180,7 +174,7 @@ TEST_F(MessageFilterTest, OnlyReceivedStateFramesOfTheNodeReachTheDisplay) {
   filter.onFrame(frame(0x701, {0x05}));  // not enabled yet
   filter.enable();
   filter.onFrame(frame(0x701, {0x85}));
-  filter.onFrame(frame(0x701, {0x7F}, true));  // our own
+  filter.onFrame(frame(0x701, {0x7F}, 0, true));  // our own
   filter.onFrame(frame(0x702, {0x05}));       // another node
   EXPECT_EQ(states, (std::vector<std::uint8_t>{0x85}));
   EXPECT_EQ(resumes, 1);

@@ -3,6 +3,7 @@
 // the candump line.
 #include <gtest/gtest.h>
 
+#include "FrameSupport.h"
 #include "QtTestSupport.h"
 
 #include <QMap>
@@ -32,17 +33,7 @@ class MapLookup : public CanLogLookup {
   }
 };
 
-ConnectorFrame frame(std::uint16_t id, std::initializer_list<std::uint8_t> bytes, std::uint32_t time = 0,
-                     bool tx = false) {
-  ConnectorFrame f;
-  f.id = id;
-  f.time = time;
-  f.isTx = tx ? 1 : 0;
-  int i = 0;
-  for (std::uint8_t b : bytes) f.data[i++] = b;
-  f.dlc = std::uint8_t(bytes.size());
-  return f;
-}
+using kestrum::test::frame;
 
 /// The interpretation: everything after the fourth tab.
 QString interpretation(const QString& line) { return line.section(QLatin1Char('\t'), 4); }

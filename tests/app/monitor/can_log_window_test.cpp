@@ -4,6 +4,7 @@
 // the column hints.
 #include <gtest/gtest.h>
 
+#include "FrameSupport.h"
 #include "QtTestSupport.h"
 
 #include <QApplication>
@@ -37,17 +38,7 @@ namespace {
 
 QApplication& app() { return kestrum::test::application(); }
 
-ConnectorFrame frame(std::uint16_t id, std::initializer_list<std::uint8_t> bytes, std::uint32_t time = 0,
-                     bool tx = false) {
-  ConnectorFrame f;
-  f.id = id;
-  f.time = time;
-  f.isTx = tx ? 1 : 0;
-  int i = 0;
-  for (std::uint8_t b : bytes) f.data[i++] = b;
-  f.dlc = std::uint8_t(bytes.size());
-  return f;
-}
+using kestrum::test::frame;
 
 class CanLogWindowTest : public ::testing::Test {
  protected:
