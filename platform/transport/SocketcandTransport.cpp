@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace kestrum::transport {
@@ -286,8 +287,11 @@ ReadStatus SocketcandTransport::read(CanFrame& frame, int timeoutMs) {
     } else if (startsWith(body, "error")) {
       // The server refused something we sent (a frame, a bit rate); the bus goes on.
       setError("server " + host_ + ":" + std::to_string(port_) + " reports: " + body);
+      noteReply(body);
+    } else if (body == "ok") {
+      noteReply(body);
     }
-    // "ok", "echo" and unknown messages carry nothing for the reader.
+    // "echo" and unknown messages carry nothing for the reader.
   }
 }
 
@@ -328,8 +332,70 @@ bool SocketcandTransport::setBitrate(unsigned kbit, std::string& error) {
     error = lostText();
     return false;
   }
-  std::lock_guard<std::mutex> lock(sendMutex_);
-  return writeAll("< bitrate " + std::to_string(kbit) + " >", error);
+  // The new rate counts once the server has taken it: a frame another
+  // client sends right after must not reach this one at the old rate.
+  std::uint64_t seen;
+  {
+    std::lock_guard<std::mutex> lock(replyMutex_);
+    seen = replies_;
+  }
+  {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    if (!writeAll("< bitrate " + std::to_string(kbit) + " >", error)) return false;
+  }
+  return awaitNewReply(seen, "answer to bitrate", error);
+}
+
+void SocketcandTransport::noteReply(const std::string& body) {
+  {
+    std::lock_guard<std::mutex> lock(replyMutex_);
+    ++replies_;
+    lastReply_ = body;
+  }
+  replyCv_.notify_all();
+}
+
+bool SocketcandTransport::awaitNewReply(std::uint64_t seen, const char* what, std::string& error) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(connectTimeoutMs_);
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(replyMutex_);
+      if (replies_ > seen) {
+        if (!startsWith(lastReply_, "error")) return true;
+        error = "server " + host_ + ":" + std::to_string(port_) + " refused the " + what + ": " + lastReply_;
+        return false;
+      }
+    }
+    if (Clock::now() >= deadline) {
+      error = "no " + std::string(what) + " from " + description() + " within " +
+              std::to_string(connectTimeoutMs_) + " ms";
+      return false;
+    }
+    std::unique_lock<std::mutex> reading(readMutex_, std::try_to_lock);
+    if (!reading.owns_lock()) {
+      std::unique_lock<std::mutex> lock(replyMutex_);
+      replyCv_.wait_for(lock, std::chrono::milliseconds(10), [&] { return replies_ > seen; });
+      continue;
+    }
+    std::string body;
+    switch (pumpMessage(body, std::min(msLeft(deadline, false), 50))) {
+      case Pump::Message: {
+        CanFrame frame;
+        if (parseFrameMessage(body, frame))
+          pending_.push_back(frame);  // the next read() returns it
+        else if (body == "ok" || startsWith(body, "error"))
+          noteReply(body);
+        break;
+      }
+      case Pump::Timeout: break;
+      case Pump::Lost:
+        error = lostText();
+        return false;
+      case Pump::Closed:
+        error = description() + " was closed";
+        return false;
+    }
+  }
 }
 
 }  // namespace kestrum::transport

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -49,6 +50,11 @@ class SocketcandTransport : public CanTransport {
   // Waits for the reply to a handshake command, keeping frames that arrive meanwhile.
   bool awaitReply(const char* what, std::string& reply, int timeoutMs, std::string& error);
   bool writeAll(const std::string& text, std::string& error);
+  // Counts the server's answer ("ok" or "error ...") to a command sent while open.
+  void noteReply(const std::string& body);
+  // Waits for an answer newer than the `seen`-th. The thread blocked in
+  // read() passes it on; when no thread reads, this one reads the socket.
+  bool awaitNewReply(std::uint64_t seen, const char* what, std::string& error);
   void setError(const std::string& text);
   std::string lostText() const;
 
@@ -68,6 +74,10 @@ class SocketcandTransport : public CanTransport {
   SocketcandStream stream_;
   std::deque<CanFrame> pending_;  // frames that arrived during the handshake
   std::mutex sendMutex_;   // one writer on the socket at a time
+  std::mutex replyMutex_;  // answers to commands sent while open
+  std::condition_variable replyCv_;
+  std::uint64_t replies_ = 0;
+  std::string lastReply_;
   mutable std::mutex errorMutex_;
   std::string lastError_;
 };

@@ -23,6 +23,7 @@ class FakeSocketcandServer {
   struct Script {
     bool greet = true;
     bool acceptRtrMode = true;
+    bool acceptBitrate = true;
     std::string bus = "can0";
     std::string afterRawmode;  // sent right after the "ok" to rawmode
   };
@@ -95,7 +96,7 @@ class FakeSocketcandServer {
       if (!script_.afterRawmode.empty())
         ::send(fd, script_.afterRawmode.data(), script_.afterRawmode.size(), MSG_NOSIGNAL);
     } else if (body == "rtrmode") reply(fd, script_.acceptRtrMode ? "ok" : "error unknown command");
-    else if (body.rfind("bitrate ", 0) == 0) reply(fd, "ok");
+    else if (body.rfind("bitrate ", 0) == 0) reply(fd, script_.acceptBitrate ? "ok" : "error unknown command");
     else if (body == "echo") reply(fd, "echo");
   }
 

@@ -65,6 +65,40 @@ TEST(SocketcandTransport, HandshakeThenSendsByteExactMessages) {
   EXPECT_EQ(c.server.received(), expected);
 }
 
+// A new rate counts once the server has answered: the answer reaches the
+// waiting caller through a thread blocked in read(), or the caller reads it
+// itself when nobody reads. A refusal is reported, frames meanwhile are kept.
+TEST(SocketcandTransport, RateChangeWaitsForTheServersAnswer) {
+  Connected c;
+  c.open();
+  std::string error;
+  auto reader = std::async(std::launch::async, [&] {
+    CanFrame f;
+    return c.client.read(f, 2000) == ReadStatus::Frame ? f.id : 0u;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the reader waits in read()
+  auto started = Clock::now();
+  EXPECT_TRUE(c.client.setBitrate(250, error)) << error;
+  EXPECT_LT(msSince(started), 1000);
+  ASSERT_TRUE(c.server.push("< frame 181 1.000000 01 >"));
+  EXPECT_EQ(reader.get(), 0x181u);
+
+  ASSERT_TRUE(c.server.push("< frame 182 1.000000 02 >"));
+  started = Clock::now();
+  EXPECT_TRUE(c.client.setBitrate(125, error)) << error;  // nobody reads: it reads itself
+  EXPECT_LT(msSince(started), 1000);
+  CanFrame kept;
+  ASSERT_EQ(c.client.read(kept, 100), ReadStatus::Frame);
+  EXPECT_EQ(kept.id, 0x182u);
+
+  FakeSocketcandServer::Script refusing;
+  refusing.acceptBitrate = false;
+  Connected r(refusing);
+  r.open();
+  EXPECT_FALSE(r.client.setBitrate(500, error));
+  EXPECT_NE(error.find("refused"), std::string::npos) << error;
+}
+
 TEST(SocketcandTransport, RejectsInvalidFramesAndRatesWithoutSending) {
   Connected c;
   c.open();
