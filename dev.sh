@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Developer entry point: installs what is missing, builds, runs.
 #   ./dev.sh run        build and start Kestrum against a simulated controller
-#   ./dev.sh test       build and run every test
-#   ./dev.sh test-asan  every test under AddressSanitizer + UndefinedBehaviorSanitizer
-#   ./dev.sh test-tsan  the threaded tests under ThreadSanitizer
+#   ./dev.sh test       build and run every test (those labelled `timing` one at a time)
+#   ./dev.sh test-asan  every test but `timing` under AddressSanitizer + UndefinedBehaviorSanitizer
+#   ./dev.sh test-tsan  the threaded tests but `timing` under ThreadSanitizer
 #   ./dev.sh bench      build optimised and run the benchmarks (JSON lines)
-#   ./dev.sh fuzz [S]   build the fuzz targets with clang and run each S seconds
+#   ./dev.sh fuzz [S]   build the fuzz targets with clang and let each explore S seconds
+#   ./dev.sh fuzz-ci    build the fuzz targets, replay the committed corpus, then a
+#                       fixed-seed run of a fixed length (the same inputs every time)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 JOBS=$(nproc)
 
 PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
-          libgtest-dev libgmock-dev python3 python3-can clang libclang-rt-14-dev)
+          libgtest-dev libgmock-dev python3 python3-can clang-14 libclang-rt-14-dev)
 
 install_deps() {
   local missing=()
@@ -27,16 +29,35 @@ install_deps() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# build DIR BUILD_TYPE [cmake options...]
-build() {
+# configure DIR BUILD_TYPE [cmake options...]
+configure() {
   local dir=$1 type=$2; shift 2
   cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
 }
 
-run_tests() {
+# build DIR BUILD_TYPE [cmake options...]
+build() {
+  configure "$@"
+  cmake --build "$1" -j "$JOBS"
+}
+
+# ctest_in DIR [ctest options...]
+ctest_in() {
   local dir=$1; shift
-  QT_QPA_PLATFORM=offscreen ctest --test-dir "$dir" -j "$JOBS" --output-on-failure "$@"
+  QT_QPA_PLATFORM=offscreen ctest --test-dir "$dir" --output-on-failure "$@"
+}
+
+# run_tests DIR: every test but those labelled `timing` in parallel, then the
+# `timing` ones one at a time: they measure wall-clock time, which a loaded
+# machine would distort. Runs both groups even when the first fails.
+run_tests() {
+  local dir=$1 status=0
+  ctest_in "$dir" -j "$JOBS" -LE timing || status=1
+  # Skipped when no test carries the label, so the output ends with a summary.
+  if ctest --test-dir "$dir" -N -L timing | grep -q '^Total Tests: [1-9]'; then
+    ctest_in "$dir" -j 1 -L timing || status=1
+  fi
+  return $status
 }
 
 start_simulator() {
@@ -82,12 +103,15 @@ case "$cmd" in
     install_deps
     build build-asan Debug -DKESTRUM_SANITIZE=address -DKESTRUM_BUILD_BENCH=OFF
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      run_tests build-asan
+      ctest_in build-asan -j "$JOBS" -LE timing
     ;;
   test-tsan)
     install_deps
-    build build-tsan Debug -DKESTRUM_SANITIZE=thread -DKESTRUM_BUILD_BENCH=OFF -DKESTRUM_BUILD_APP=OFF
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests build-tsan -L threaded
+    # Only the executables of the threaded tests (and what they load) are built;
+    # the tests of the others are listed as not built and carry no label.
+    configure build-tsan Debug -DKESTRUM_SANITIZE=thread -DKESTRUM_BUILD_BENCH=OFF -DKESTRUM_BUILD_APP=ON
+    cmake --build build-tsan -j "$JOBS" --target threaded_tests
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest_in build-tsan -j "$JOBS" -L threaded -LE timing
     ;;
   bench)
     install_deps
@@ -96,10 +120,14 @@ case "$cmd" in
     ;;
   fuzz)
     install_deps
-    "$ROOT/fuzz/run.sh" "${2:-20}"
+    "$ROOT/fuzz/run.sh" explore "${2:-20}"
+    ;;
+  fuzz-ci)
+    install_deps
+    "$ROOT/fuzz/run.sh" replay
     ;;
   *)
-    sed -n '2,9p' "$0"
+    sed -n '2,10p' "$0"
     exit 2
     ;;
 esac

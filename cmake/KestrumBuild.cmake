@@ -28,10 +28,15 @@ endfunction()
 
 # kestrum_test(<name> LABELS <labels> SOURCES <files> LIBS <libs>): one gtest
 # executable; each test case becomes its own CTest entry so they run in
-# parallel and a crash in one does not hide the others.
+# parallel and a crash in one does not hide the others. Executables of tests
+# labelled `threaded` are collected for the target `threaded_tests`, so the
+# ThreadSanitizer build compiles only what it runs.
 function(kestrum_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
+  if("threaded" IN_LIST T_LABELS)
+    set_property(GLOBAL APPEND PROPERTY KESTRUM_THREADED_TESTS ${name})
+  endif()
   kestrum_target(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
