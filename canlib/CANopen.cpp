@@ -4,6 +4,8 @@
 #include <thread>
 
 #include "Varnex.h"
+#include "canopen/Cia301.h"
+#include "canopen/Orvane.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -15,11 +17,8 @@ Varnex* CANopen::pmyInterface = nullptr;
 
 namespace {
 
-constexpr std::uint16_t kSdoRequest = 0x600;
-constexpr std::uint16_t kSdoAnswer = 0x580;
-constexpr std::uint16_t kNmt = 0x000;
-constexpr std::uint16_t kBootup = 0x700;
-constexpr std::uint8_t kAbort = 0x80;
+namespace co = kestrum::canopen;
+namespace boot = co::orvane::bootloader;
 constexpr int kAttempts = 3;
 
 void transmit(std::uint32_t id, std::uint8_t length, const std::uint8_t* data) {
@@ -46,7 +45,7 @@ const can_data* awaitFrame(Next next, Match matches, double limitMs) {
 // An answer of the selected node to a request for index/subindex: the
 // command byte is the caller's business.
 auto sdoAnswerTo(std::uint16_t index, std::uint8_t subindex) {
-  const auto answerId = static_cast<std::uint16_t>(kSdoAnswer + CANopen::node_id);
+  const std::uint16_t answerId = co::cob::sdoAnswer(CANopen::node_id);
   return [=](const can_data& e) {
     return e.id == answerId && e.data[1] == (index & 0xFF) && e.data[2] == (index >> 8) && e.data[3] == subindex;
   };
@@ -85,7 +84,7 @@ double CANopen::getTime() {
 void CANopen::sendNMT(std::uint8_t command) {
   if (!pmyInterface) return;
   const std::uint8_t frame[2] = {command, node_id};
-  transmit(kNmt, 2, frame);
+  transmit(co::cob::kNmt, 2, frame);
 }
 
 bool CANopen::sendSDO(SDO record, std::uint8_t subindex) {
@@ -93,7 +92,7 @@ bool CANopen::sendSDO(SDO record, std::uint8_t subindex) {
   if (!pmyInterface || n < 1 || n > 4) return false;
   const auto value = static_cast<std::uint32_t>(record.slot[subindex].value);
   const auto index = static_cast<std::uint16_t>(record.index);
-  const std::uint8_t frame[8] = {static_cast<std::uint8_t>(0x23 | ((4 - n) << 2)),
+  const std::uint8_t frame[8] = {co::sdo::expeditedDownload(int(n)),
                                  static_cast<std::uint8_t>(index & 0xFF),
                                  static_cast<std::uint8_t>(index >> 8),
                                  subindex,
@@ -106,10 +105,10 @@ bool CANopen::sendSDO(SDO record, std::uint8_t subindex) {
   varnex::RxCursor cursor = Varnex::takeCursor();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     Varnex::lHasRcvd = 0;
-    transmit(kSdoRequest + node_id, static_cast<std::uint8_t>(n + 4), frame);
+    transmit(co::cob::sdoRequest(node_id), static_cast<std::uint8_t>(n + 4), frame);
     startTimer();
     const can_data* answer = awaitFrame([&] { return cursor.next(); }, sdoAnswerTo(index, subindex), timeout);
-    if (answer && answer->data[0] != kAbort) return true;
+    if (answer && answer->data[0] != co::sdo::kAbort) return true;
   }
   return false;
 }
@@ -131,15 +130,15 @@ bool CANopen::sendSDO(SDO record, int first, int last) {
 bool CANopen::readSDO(SDO& record, std::uint8_t subindex) {
   if (!pmyInterface) return false;
   const auto index = static_cast<std::uint16_t>(record.index);
-  const std::uint8_t frame[4] = {0x40, static_cast<std::uint8_t>(index & 0xFF), static_cast<std::uint8_t>(index >> 8),
+  const std::uint8_t frame[4] = {co::sdo::kUploadRequest, static_cast<std::uint8_t>(index & 0xFF), static_cast<std::uint8_t>(index >> 8),
                                  subindex};
   varnex::RxCursor cursor = Varnex::takeCursor();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    transmit(kSdoRequest + node_id, 4, frame);
+    transmit(co::cob::sdoRequest(node_id), 4, frame);
     startTimer();
     const can_data* answer = awaitFrame([&] { return cursor.next(); }, sdoAnswerTo(index, subindex), timeout);
     if (!answer) continue;
-    if (answer->data[0] == kAbort) return false;  // the node refused: asking again changes nothing
+    if (answer->data[0] == co::sdo::kAbort) return false;  // the node refused: asking again changes nothing
     record.slot[subindex].type = answer->dlc;
     record.slot[subindex].value = static_cast<std::int32_t>(
         static_cast<std::uint32_t>(answer->data[4]) | static_cast<std::uint32_t>(answer->data[5]) << 8 |
@@ -153,7 +152,7 @@ bool CANopen::_waitBootup(can_data* cursor, double milliseconds) {
   if (!cursor || !pmyInterface) return false;
   Varnex::lHasRcvd = 0;
   startTimer();
-  const auto bootupId = static_cast<std::uint16_t>(kBootup + node_id);
+  const std::uint16_t bootupId = co::cob::errorControl(node_id);
   can_data* pos = cursor;
   auto next = [&]() -> const can_data* {
     can_data* n = pos->next.load(std::memory_order_acquire);
@@ -161,31 +160,34 @@ bool CANopen::_waitBootup(can_data* cursor, double milliseconds) {
     return n;
   };
   // A heartbeat carries the node's state in byte 0; only 0x00 is a boot-up.
-  auto isBootup = [&](const can_data& e) { return e.dlc >= 1 && e.id == bootupId && e.data[0] == 0x00; };
+  auto isBootup = [&](const can_data& e) { return e.dlc >= 1 && e.id == bootupId && e.data[0] == co::nmt::kBootUp; };
   return awaitFrame(next, isBootup, milliseconds) != nullptr;
 }
 
 bool CANopen::enableHartbeat() {
   if (!pmyInterface) return false;
-  const std::uint8_t frame[8] = {0x2B, 0x17, 0x10, 0x00, 0x00, 0x01, 0x00, 0x00};  // 0x1017 := 256 ms
-  transmit(kSdoRequest + node_id, 8, frame);
+  const std::uint8_t frame[8] = {co::sdo::expeditedDownload(2), 0x17, 0x10, 0x00, 0x00, 0x01, 0x00, 0x00};  // 0x1017 := 256 ms
+  transmit(co::cob::sdoRequest(node_id), 8, frame);
   return true;
 }
 
 bool CANopen::disableHartbeat() {
   if (!pmyInterface) return false;
-  const std::uint8_t frame[8] = {0x2B, 0x17, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00};
-  transmit(kSdoRequest + node_id, 8, frame);
+  // Producer heartbeat time (0x1017) := 0, with the byte layout the
+  // controllers have always been sent: the 16-bit value in bytes 4 and 5
+  // and a 1 in byte 6 that they ignore.
+  const std::uint8_t frame[8] = {co::sdo::expeditedDownload(2), 0x17, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00};
+  transmit(co::cob::sdoRequest(node_id), 8, frame);
   return true;
 }
 
 bool CANopen::startBootloader() {
   if (!pmyInterface) return false;
   for (int pass = 0; pass < kAttempts; ++pass) {
-    sendNMT(0x81);
+    sendNMT(co::nmt::kResetNode);
     // The bootloader listens only briefly after the reset; the write must land then.
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    if (sendSDO(marked(0x3000, 1, 1, 3), 1)) return true;
+    if (sendSDO(marked(boot::kObject, boot::kSubCommand, 1, boot::kStay), boot::kSubCommand)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
   return false;
@@ -194,18 +196,20 @@ bool CANopen::startBootloader() {
 bool CANopen::stopBootloader() {
   if (!pmyInterface) return false;
   varnex::RxCursor beforeLeave = Varnex::takeCursor();
-  const std::uint8_t leave[8] = {0x2F, 0x00, 0x30, 0x01, 0x04, 0x00, 0x00, 0x00};
-  transmit(kSdoRequest + node_id, 8, leave);
+  std::uint8_t leave[8] = {co::sdo::expeditedDownload(1)};
+  co::sdo::putMultiplexer(leave, boot::kObject, boot::kSubCommand);
+  leave[4] = boot::kLeave;
+  transmit(co::cob::sdoRequest(node_id), 8, leave);
   if (!_waitBootup(beforeLeave.position(), 10000)) return false;
   varnex::RxCursor beforeReset = Varnex::takeCursor();
-  sendNMT(0x81);
+  sendNMT(co::nmt::kResetNode);
   return _waitBootup(beforeReset.position(), 2000);
 }
 
 bool CANopen::stopBootloader_noreset() {
   const double saved = timeout;
   timeout = 10;
-  const bool ok = sendSDO(marked(0x3000, 1, 1, 4), 1);
+  const bool ok = sendSDO(marked(boot::kObject, boot::kSubCommand, 1, boot::kLeave), boot::kSubCommand);
   timeout = saved;
   return ok;
 }

@@ -10,8 +10,12 @@
 #include <unistd.h>
 
 #include <thread>
+#include <utility>
 
 #include "DLLLoader.h"
+#include "canopen/Cia301.h"
+#include "canopen/SdoAbort.h"
+#include "canopen/SdoClient.h"
 #include "Logging.h"
 #include "MessageFilter.h"
 
@@ -21,57 +25,14 @@ Q_LOGGING_CATEGORY(lcBus, "kestrum.bus", QtInfoMsg)
 bool DLLConnector::appClosing = false;
 QString DLLConnector::lastSdoString;
 
+namespace co = kestrum::canopen;
+using namespace co::sdo_result;
+
 namespace {
 
 constexpr int countdownIntervalMs = 5;
 constexpr int drainIntervalMs = 10;
 constexpr std::uint32_t maxTimeoutMs = 10000;
-
-std::int32_t le32(const std::uint8_t* b) {
-  return std::int32_t(std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
-                      std::uint32_t(b[3]) << 24);
-}
-
-struct AbortEntry {
-  std::uint32_t code;
-  const char* text;
-};
-
-// CiA 301 abort codes with the application's texts.
-const AbortEntry abortTable[] = {
-    {0x05030000, "Toggle bit not alternated."},
-    {0x05040000, "SDO protocol timed out."},
-    {0x05040001, "Client/server command specifier not valid or unknown."},
-    {0x05040002, "Invalid block size (block mode only)."},
-    {0x05040003, "Invalid sequence number (block mode only)."},
-    {0x05040004, "CRC error (block mode only)."},
-    {0x05040005, "Out of memory."},
-    {0x06010000, "Unsupported access to an object."},
-    {0x06010001, "Attempt to read a write only object."},
-    {0x06010002, "Attempt to write a read only object."},
-    {0x06020000, "Object does not exist in the object dictionary."},
-    {0x06040041, "Object cannot be mapped to the PDO."},
-    {0x06040042, "The number and length of the objects to be mapped would exceed PDO length."},
-    {0x06040043, "General parameter incompatibility reason."},
-    {0x06040047, "General internal incompatibility in the device."},
-    {0x06060000, "Access failed due to an hardware error."},
-    {0x06070010, "Data type does not match, length of service parameter does not match"},
-    {0x06070012, "Data type does not match, length of service parameter too high"},
-    {0x06070013, "Data type does not match, length of service parameter too low"},
-    {0x06090011, "Sub-index does not exist."},
-    {0x06090030, "Value range of parameter exceeded (only for write access)."},
-    {0x06090031, "Value of parameter written too high."},
-    {0x06090032, "Value of parameter written too low."},
-    {0x06090036, "Maximum value is less than minimum value."},
-    {0x08000000, "general error"},
-    {0x08000020, "Data cannot be transferred or stored to the application."},
-    {0x08000021, "Data cannot be transferred or stored to the application because of local control."},
-    {0x08000022,
-     "Data cannot be transferred or stored to the application because of the present device state."},
-    {0x08000023,
-     "Object dictionary dynamic generation fails or no object dictionary is present (e.g. object "
-     "dictionary is generated from file and generation fails because of an file error)."},
-};
 
 }  // namespace
 
@@ -123,9 +84,9 @@ DLLConnector::~DLLConnector() {
     // The library settles its threads between detaching the callback and
     // closing the adapter, and again before it may be opened anew.
     setGetAllCallbackW(nullptr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(shutdownPause_);
     terminate_canW();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(shutdownPause_);
   }
   context_.reset();  // the notifier goes before its descriptor
   if (wakeFd_ >= 0) ::close(wakeFd_);
@@ -195,17 +156,17 @@ void DLLConnector::countdown() {
 }
 
 std::int32_t DLLConnector::queryRefusal(std::uint8_t node, std::uint32_t timeoutMs) const {
-  if (node == 0 || node > 127) return 514;
-  if (timeoutMs > maxTimeoutMs) return 515;
-  if (queryPending_.load()) return 516;
-  if (!timeoutTimer_->isActive()) return 517;
-  return 0;
+  if (node < co::kMinNodeId || node > co::kMaxNodeId) return kNodeRange;
+  if (timeoutMs > maxTimeoutMs) return kTimeoutRange;
+  if (queryPending_.load()) return kBusy;
+  if (!timeoutTimer_->isActive()) return kTimerStopped;
+  return kOk;
 }
 
 void DLLConnector::armQuery(std::uint8_t node, std::uint32_t timeoutMs) {
   ticksLeft_ = int(timeoutMs / countdownIntervalMs);
   queryDone_ = false;
-  expectedId_.store(std::uint16_t(0x580 + node));
+  expectedId_.store(co::cob::sdoAnswer(node));
   queryPending_.store(true);
 }
 
@@ -219,10 +180,9 @@ void DLLConnector::cancelQuery() {
 
 bool DLLConnector::isQueryPending() { return queryPending_.load(); }
 
-bool DLLConnector::sendRequest(std::uint8_t node, const std::uint8_t (&request)[8]) {
-  std::uint8_t data[8];
-  std::copy(std::begin(request), std::end(request), data);
-  if (send_PDOW(0x600 + node, data, false)) return true;
+bool DLLConnector::sendRequest(std::uint8_t node, const std::array<std::uint8_t, 8>& request) {
+  std::array<std::uint8_t, 8> data = request;
+  if (send_PDOW(co::cob::sdoRequest(node), data.data(), false)) return true;
   // Nothing will answer a request that never left; keeping the query armed
   // would only turn the next requests into "last query not finished".
   cancelQuery();
@@ -252,172 +212,88 @@ bool DLLConnector::waitForAnswer(Wait mode, std::uint32_t timeoutMs, bool honour
   return true;
 }
 
-std::int32_t DLLConnector::checkHeader(std::uint16_t index, std::uint8_t subIndex,
-                                       const char* tag) const {
-  if (ticksLeft_ < 0) return 2;
-  if (answerLength_ != 8) return 257;
-  if (answer_[1] != (index & 0xFF) || answer_[2] != (index >> 8)) {
-    qCDebug(lcBus) << tag;
-    return 258;
+std::optional<co::SdoClient::Result> DLLConnector::exchange(co::SdoClient& client,
+                                                           co::SdoClient::Step step,
+                                                           std::uint8_t node,
+                                                           std::uint32_t timeoutMs, Wait mode,
+                                                           bool honourAppClosing) {
+  while (step.kind == co::SdoClient::Step::Send) {
+    armQuery(node, timeoutMs);
+    if (!sendRequest(node, step.request)) {
+      step = client.onSendFailed();
+      break;
+    }
+    if (!waitForAnswer(mode, timeoutMs, honourAppClosing)) return std::nullopt;
+    step = ticksLeft_ < 0 ? client.onTimeout() : client.onAnswer(answer_, answerLength_);
   }
-  if (answer_[3] != subIndex) return 259;
-  return 0;
+  return std::move(step.result);
 }
 
 SDOResult DLLConnector::readObject(std::uint8_t node, std::uint16_t index, std::uint8_t subIndex,
                                    std::uint8_t type, std::uint32_t timeoutMs) {
-  SDOResult r;
-  if (appClosing) return r;
-  const bool knownType = type == TYPE_U8 || type == TYPE_U16 || type == TYPE_U32 || type == TYPE_STRING;
-  if ((r.code = knownType ? queryRefusal(node, timeoutMs) : 513)) return r;
+  if (appClosing) return SDOResult{};
+  co::SdoClient client;
+  const co::SdoClient::Step step = client.upload(index, subIndex, type);
+  if (step.kind == co::SdoClient::Step::Done) return {step.result.code, 0, 0, 0};
+  if (const std::int32_t refusal = queryRefusal(node, timeoutMs)) return {refusal, 0, 0, 0};
 
-  armQuery(node, timeoutMs);
-  const std::uint8_t request[8] = {0x40, std::uint8_t(index), std::uint8_t(index >> 8), subIndex,
-                                   0, 0, 0, 0};
-  if (!sendRequest(node, request)) return {1, 0, 0, 0};
   // The controller name (0x1009) is exempt from the wall-clock limit and
   // times out by the countdown alone.
-  const Wait mode = index == 0x1009 ? Wait::TicksOnly : Wait::WallClock;
-  if (!waitForAnswer(mode, timeoutMs, true)) return SDOResult{};
-
-  if ((r.code = checkHeader(index, subIndex, "wrong SDO >1<"))) return r;
-  const std::uint8_t* a = answer_;
-  switch (a[0]) {
-    case 0x80:
-      r.code = 3;
-      r.abortCode = le32(a + 4);
-      break;
-    case 0x43:
-      r.size = 4;
-      if (type == TYPE_U32)
-        r.value = le32(a + 4);
-      else
-        r.code = 291;
-      break;
-    case 0x4B:
-      if (a[6] || a[7]) return {274, 0, 0, 0};
-      r.size = 2;
-      if (type == TYPE_U16)
-        r.value = a[4] | a[5] << 8;
-      else
-        r.code = 290;
-      break;
-    case 0x4F:
-      if (a[5] || a[6] || a[7]) return {273, 0, 0, 0};
-      r.size = 1;
-      if (type == TYPE_U8)
-        r.value = a[4];
-      else
-        r.code = 289;
-      break;
-    case 0x41:
-      if (a[5] || a[6] || a[7]) return {273, 0, 0, 0};
-      r.size = 6;
-      if (type != TYPE_STRING) {
-        r.code = 290;
-        break;
-      }
-      return uploadSegments(timeoutMs, mode);
-    default:
-      r.code = 260;
-  }
-  return r;
-}
-
-SDOResult DLLConnector::uploadSegments(std::uint32_t timeoutMs, Wait mode) {
-  const std::uint8_t node = std::uint8_t(expectedId_.load() - 0x580);
-  const int n = answer_[4];  // strings up to 255 bytes
-  QByteArray text;
-  int toggle = 0;
-  while (text.size() != n) {
-    armQuery(node, timeoutMs);
-    const std::uint8_t request[8] = {std::uint8_t(toggle ? 0x70 : 0x60), 0, 0, 0, 0, 0, 0, 0};
-    if (!sendRequest(node, request)) return {1, 0, 6, 0};
-    if (!waitForAnswer(mode, timeoutMs, true)) return SDOResult{};
-    if (ticksLeft_ < 0) return {2, 0, 6, 0};
-    if (answerLength_ != 8) return {257, 0, 6, 0};
-
-    int bytes = 0;
-    bool last = false;
-    if (answer_[0] == (toggle ? 0x10 : 0x00)) {
-      bytes = 7;
-      toggle ^= 1;
-    } else if (answer_[0] & 1) {
-      bytes = 7 - ((answer_[0] >> 1) & 7);
-      last = true;
-    } else {
-      return {3, 0, 6, 0};  // wrong toggle, or an abort during the transfer
-    }
-    text.append(reinterpret_cast<const char*>(answer_ + 1), bytes);
-    // More data than announced, or the end before all of it: the transfer
-    // cannot be completed (instead of requesting segments without end).
-    if (text.size() > n || (last && text.size() != n)) return {3, 0, 6, 0};
-  }
-  lastSdoString = QString::fromLatin1(text);
-  return {0, 0, 6, n};
+  const Wait mode = index == co::od::kHardwareVersion ? Wait::TicksOnly : Wait::WallClock;
+  const auto r = exchange(client, step, node, timeoutMs, mode, true);
+  if (!r) return SDOResult{};  // the application is closing
+  if (r->code == kWrongIndex) qCDebug(lcBus) << "wrong SDO >1<";
+  if (r->code == kOk && type == TYPE_STRING)
+    lastSdoString = QString::fromLatin1(r->data.data(), int(r->data.size()));
+  return {r->code, std::int32_t(r->abortCode), r->size, r->value};
 }
 
 SDOResult DLLConnector::writeObject(std::uint8_t node, std::uint16_t index, std::uint8_t subIndex,
                                     std::uint8_t type, std::uint32_t timeoutMs,
                                     std::int32_t value) {
-  SDOResult r;
-  std::uint8_t command;
-  switch (type) {
-    case TYPE_U8: command = 0x2F; break;
-    case TYPE_U16: command = 0x2B; break;
-    case TYPE_U32: command = 0x23; break;
-    default: return {513, 0, 0, 0};
-  }
-  std::uint8_t request[8] = {command, std::uint8_t(index), std::uint8_t(index >> 8), subIndex,
-                             0, 0, 0, 0};
-  const std::uint32_t v = std::uint32_t(value);
-  for (int i = 0; i < type; ++i) request[4 + i] = std::uint8_t(v >> (8 * i));
-
-  if ((r.code = queryRefusal(node, timeoutMs))) return r;
-
-  armQuery(node, timeoutMs);
-  if (!sendRequest(node, request)) return {1, 0, 0, 0};
-  waitForAnswer(Wait::TicksOnly, timeoutMs, false);
-
-  if ((r.code = checkHeader(index, subIndex, "wrong SDO >2<"))) return r;
-  const std::uint8_t* a = answer_;
-  if (a[0] == 0x80) return {3, le32(a + 4), 0, 0};
-  if (a[0] != 0x60) return {260, 0, 0, 0};
-  if (a[4] || a[5] || a[6] || a[7]) return {type == TYPE_U8 ? 273 : type == TYPE_U16 ? 274 : 275, 0, 0, 0};
-  return r;
+  co::SdoClient client;
+  const co::SdoClient::Step step = client.download(index, subIndex, type, value);
+  if (step.kind == co::SdoClient::Step::Done) return {step.result.code, 0, 0, 0};
+  if (const std::int32_t refusal = queryRefusal(node, timeoutMs)) return {refusal, 0, 0, 0};
+  // A write waits for the countdown alone and runs to its end even while the
+  // application closes, so a value sent is always acknowledged or timed out.
+  const auto r = exchange(client, step, node, timeoutMs, Wait::TicksOnly, false);
+  if (r->code == kWrongIndex) qCDebug(lcBus) << "wrong SDO >2<";
+  return {r->code, std::int32_t(r->abortCode), r->size, r->value};
 }
 
 QString DLLConnector::abortText(std::uint32_t abortCode) {
-  for (const AbortEntry& e : abortTable)
-    if (e.code == abortCode) return QLatin1String(e.text);
-  return {};
+  // The application's table predates the two codes CiA 301 4.2 added; they
+  // are reported by number, as before.
+  const char* text = co::sdo_abort::meaning(abortCode, false);
+  return text ? QLatin1String(text) : QString();
 }
 
 QString DLLConnector::getErrorText(const SDOResult& result) {
   switch (result.code) {
-    case 0: return QStringLiteral("no error");
-    case 1: return QStringLiteral("bus dead");
-    case 2: return QStringLiteral("protocol: no answer within timeout");
-    case 3: {
+    case kOk: return QStringLiteral("no error");
+    case kBusDead: return QStringLiteral("bus dead");
+    case kNoAnswer: return QStringLiteral("protocol: no answer within timeout");
+    case kAborted: {
       const QString text = abortText(std::uint32_t(result.abortCode));
       return QStringLiteral("slave reported error: ") +
              (text.isEmpty() ? QString::number(std::uint32_t(result.abortCode)) : text);
     }
-    case 257: return QStringLiteral("protocol: wrong data length code from slave");
-    case 258: return QStringLiteral("protocol: wrong SDO-ID in answer from slave");
-    case 259: return QStringLiteral("protocol: wrong SDO-SUBID in answer from slave");
-    case 260: return QStringLiteral("protocol: dont know how to handle given header from slave");
-    case 273:
-    case 274:
-    case 275: return QStringLiteral("protocol: zero bytes are not zero");
-    case 289:
-    case 290:
-    case 291: return QStringLiteral("protocol: wrong datatype sent by slave");
-    case 513: return QStringLiteral("internal: unknown type given");
-    case 514: return QStringLiteral("internal: nodeid out of range");
-    case 515: return QStringLiteral("internal: timeout out of range");
-    case 516: return QStringLiteral("protocol: last query not finished");
-    case 517: return QStringLiteral("internal: query timer not runnning");
+    case kWrongLength: return QStringLiteral("protocol: wrong data length code from slave");
+    case kWrongIndex: return QStringLiteral("protocol: wrong SDO-ID in answer from slave");
+    case kWrongSubIndex: return QStringLiteral("protocol: wrong SDO-SUBID in answer from slave");
+    case kUnknownHeader: return QStringLiteral("protocol: dont know how to handle given header from slave");
+    case kNonZero8:
+    case kNonZero16:
+    case kNonZero32: return QStringLiteral("protocol: zero bytes are not zero");
+    case kWrongType8:
+    case kWrongType16:
+    case kWrongType32: return QStringLiteral("protocol: wrong datatype sent by slave");
+    case kUnknownType: return QStringLiteral("internal: unknown type given");
+    case kNodeRange: return QStringLiteral("internal: nodeid out of range");
+    case kTimeoutRange: return QStringLiteral("internal: timeout out of range");
+    case kBusy: return QStringLiteral("protocol: last query not finished");
+    case kTimerStopped: return QStringLiteral("internal: query timer not runnning");
     default: return QStringLiteral("unknown error: ") + QString::number(result.code);
   }
 }

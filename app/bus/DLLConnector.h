@@ -1,14 +1,17 @@
 #pragma once
 #include <QString>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "ConnectorFrame.h"
 #include "FrameRing.h"
+#include "canopen/SdoClient.h"
 
 class DLLLoader;
 class MessageFilter;
@@ -17,7 +20,15 @@ class QTimer;
 
 /// Size codes of typed SDO transfers: byte counts, the same numbers as the
 /// length argument of the library's send_SDO.
-enum : std::uint8_t { TYPE_U8 = 1, TYPE_U16 = 2, TYPE_U32 = 4, TYPE_STRING = 6 };
+enum : std::uint8_t {
+  TYPE_U8 = kestrum::canopen::sdo_size::kU8,
+  TYPE_U16 = kestrum::canopen::sdo_size::kU16,
+  TYPE_U32 = kestrum::canopen::sdo_size::kU32,
+  TYPE_STRING = kestrum::canopen::sdo_size::kString
+};
+
+/// The result codes of readObject / writeObject (SDOResult::code).
+namespace sdo_result = kestrum::canopen::sdo_result;
 
 /// Result of readObject / writeObject.
 struct SDOResult {
@@ -93,6 +104,11 @@ class DLLConnector {
   /// Whether the library is loaded.
   bool isOnline() const { return online_; }
 
+  /// The library's settling pause before and after terminate_can when a
+  /// connector goes (500 ms each). Tests that build many connectors against
+  /// an in-process bus shorten it; the application never changes it.
+  static void setShutdownPause(std::chrono::milliseconds pause) { shutdownPause_ = pause; }
+
   /// Set when the main window closes: pending and new reads return at once.
   static bool appClosing;
   /// The text of the most recent string read.
@@ -120,12 +136,19 @@ class DLLConnector {
   std::int32_t queryRefusal(std::uint8_t node, std::uint32_t timeoutMs) const;
   void armQuery(std::uint8_t node, std::uint32_t timeoutMs);
   /// Sends one SDO request to 0x600 + node; on failure the query is dropped.
-  bool sendRequest(std::uint8_t node, const std::uint8_t (&request)[8]);
+  bool sendRequest(std::uint8_t node, const std::array<std::uint8_t, 8>& request);
   enum class Wait { TicksOnly, WallClock };
   /// Waits until the query is done; false when appClosing ended the wait.
   bool waitForAnswer(Wait mode, std::uint32_t timeoutMs, bool honourAppClosing);
-  std::int32_t checkHeader(std::uint16_t index, std::uint8_t subIndex, const char* tag) const;
-  SDOResult uploadSegments(std::uint32_t timeoutMs, Wait mode);
+  /// Runs the client's exchange from its first request to its result, one
+  /// query per request; nullopt when appClosing ended a wait.
+  std::optional<kestrum::canopen::SdoClient::Result> exchange(kestrum::canopen::SdoClient& client,
+                                                              kestrum::canopen::SdoClient::Step step,
+                                                              std::uint8_t node,
+                                                              std::uint32_t timeoutMs, Wait mode,
+                                                              bool honourAppClosing);
+
+  static inline std::chrono::milliseconds shutdownPause_{500};
 
   int wakeFd_ = -1;                   ///< eventfd the intake signals when the answer arrives
   std::unique_ptr<QObject> context_;  ///< owns the timers and the wake-up notifier

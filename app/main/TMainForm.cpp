@@ -25,6 +25,7 @@
 #include "VersionReport.h"
 #include "Util.h"
 #include "ui_TMainForm.h"
+#include "canopen/Cia301.h"
 
 namespace {
 
@@ -353,11 +354,12 @@ void TMainForm::setNmtDisplay(const QString& state, std::uint8_t code) {
 }
 
 void TMainForm::ShowNmtState(std::uint8_t s) {
-  if ((s & 0x7F) == 0x7F)
+  namespace nmt = kestrum::canopen::nmt;
+  if ((s & nmt::kStateMask) == nmt::kPreOperational)
     setNmtDisplay(QStringLiteral("Pre Operational"), 0);
-  else if ((s & 0x05) == 0x05)
+  else if ((s & nmt::kOperational) == nmt::kOperational)
     setNmtDisplay(QStringLiteral("Operational"), 1);
-  else if (s & 0x04)
+  else if (s & nmt::kStopped)
     setNmtDisplay(QStringLiteral("Stopped"), 2);
   else if (bootloaderActive)
     setNmtDisplay(QStringLiteral("BOOTLOADER"), 4);
@@ -425,7 +427,7 @@ void TMainForm::EnableNmtButtons() {
 void TMainForm::sendNodeGuardingRequest() {
   if (!connector_) return;
   std::uint8_t data[8] = {};
-  connector_->send_PDOW(0x700 + nodeId(), data, true);
+  connector_->send_PDOW(kestrum::canopen::cob::errorControl(std::uint8_t(nodeId())), data, true);
 }
 
 void TMainForm::tmrCanAdapter_DeviceStatusTimer() {

@@ -12,6 +12,7 @@
 #include "TMainForm.h"
 #include "Util.h"
 #include "ui_TMainForm.h"
+#include "canopen/Orvane.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ int TMainForm::ConnectAdapter(bool autoConnect) {
     ShowDriveStateUnknown();
     return 0;
   };
-  if (autoConnect && probe.code != 0) return noDevice();
+  if (autoConnect && probe.code != sdo_result::kOk) return noDevice();
 
   ReadVers(autoConnect);
   if (closing()) return 10;
@@ -173,26 +174,26 @@ int TMainForm::ReadVers(bool quick) {
 
   const SDOResult version = upload(0x100A, 0, TYPE_STRING, t1);
   if (closing()) return closingCode();
-  if (quick && version.code == 2) return 2;
+  if (quick && version.code == sdo_result::kNoAnswer) return 2;
   QString firmware;
-  if (version.code == 289) {
+  if (version.code == sdo_result::kWrongType8) {
     // The version as an array of characters with its length in subindex 0.
     const SDOResult count = upload(0x100A, 0, TYPE_U8, 4000);
     if (closing()) return closingCode();
-    if (count.code != 0) {
+    if (count.code != sdo_result::kOk) {
       errorLine(count);
       return count.code;
     }
     for (int i = 1; i <= (count.value & 0xFF); ++i) {
       const SDOResult c = upload(0x100A, std::uint8_t(i), TYPE_U8, 4000);
       if (closing()) return closingCode();
-      if (c.code != 0) {
+      if (c.code != sdo_result::kOk) {
         errorLine(c);
         return c.code;
       }
       firmware += QChar(c.value & 0xFF);
     }
-  } else if (version.code == 0) {
+  } else if (version.code == sdo_result::kOk) {
     firmware = DLLConnector::lastSdoString;
   }
   // Any other answer leaves the version empty: the last string read belongs
@@ -202,14 +203,14 @@ int TMainForm::ReadVers(bool quick) {
 
   const SDOResult revision = upload(0x1018, 3, TYPE_U32, 4000);
   if (closing()) return closingCode();
-  if (revision.code != 0) {
+  if (revision.code != sdo_result::kOk) {
     errorLine(revision);
     return revision.code;
   }
   ui->lblCANRevision->setText(QString::number(std::uint32_t(revision.value)));
   const SDOResult serial = upload(0x1018, 4, TYPE_U32, 4000);
   if (closing()) return closingCode();
-  if (serial.code != 0) {
+  if (serial.code != sdo_result::kOk) {
     errorLine(serial);
     return serial.code;
   }
@@ -225,25 +226,27 @@ int TMainForm::ReadVers(bool quick) {
 
 QString TMainForm::ReadHardwareName(int node) {
   const SDOResult r = connector_->readObject(std::uint8_t(node), 0x1009, 0, TYPE_STRING, 2000);
-  if (r.code == 0) return DLLConnector::lastSdoString;
-  if (r.code != 289 && r.code != 2) return {};  // the last string read is another object's
+  if (r.code == sdo_result::kOk) return DLLConnector::lastSdoString;
+  if (r.code != sdo_result::kWrongType8 && r.code != sdo_result::kNoAnswer) return {};  // the last string read is another object's
   // The name as an array of characters with its length in subindex 0. The
   // caller has written `node` into MotorIdEdit, which these reads address.
   const std::uint8_t field = std::uint8_t(nodeId());
   const SDOResult count = connector_->readObject(field, 0x1009, 0, TYPE_U8, 2000);
-  if (count.code != 0 || closing()) return {};
+  if (count.code != sdo_result::kOk || closing()) return {};
   QString name;
   for (int i = 1; i <= (count.value & 0xFF); ++i) {
     const SDOResult c = connector_->readObject(field, 0x1009, std::uint8_t(i), TYPE_U8, 2000);
-    if (c.code != 0 || closing()) return {};
+    if (c.code != sdo_result::kOk || closing()) return {};
     name += QChar(c.value & 0xFF);
   }
   return name;
 }
 
 bool TMainForm::ProbeBootloader() {
-  const SDOResult r = connector_->readObject(std::uint8_t(nodeId()), 0x3000, 0, TYPE_U8, 200);
-  const bool active = r.code == 0 && !closing();
+  namespace boot = kestrum::canopen::orvane::bootloader;
+  const SDOResult r =
+      connector_->readObject(std::uint8_t(nodeId()), boot::kObject, boot::kSubProbe, TYPE_U8, 200);
+  const bool active = r.code == sdo_result::kOk && !closing();
   ui->btnRecoverBootloader->setEnabled(active);
   return active;
 }

@@ -11,29 +11,26 @@
 #include "TfrmSearch.h"
 #include "Util.h"
 #include "ui_TMainForm.h"
+#include "canopen/Cia301.h"
+#include "canopen/Orvane.h"
 
 namespace {
 
-// NMT command bytes (CiA 301).
-constexpr std::uint8_t kStartRemoteNode = 0x01;
-constexpr std::uint8_t kStopRemoteNode = 0x02;
-constexpr std::uint8_t kEnterPreOperational = 0x80;
-constexpr std::uint8_t kResetNode = 0x81;
+namespace co = kestrum::canopen;
 
-/// The maker's bit-rate code of object 0x2005 for a kbit/s text of the list;
-/// empty for a text that is not in it.
+/// The maker's bit-rate code of object 0x2005, in decimal, for a kbit/s text
+/// of the list; empty for a text that is not in it.
 QString bitRateCode(const QString& kbit) {
-  static const std::pair<const char*, const char*> kCodes[] = {
-      {"1000", "135"}, {"500", "134"}, {"250", "133"}, {"125", "132"}, {"50", "131"}, {"20", "130"}};
-  for (const auto& [rate, code] : kCodes)
-    if (kbit == QLatin1String(rate)) return QLatin1String(code);
-  return {};
+  bool ok = false;
+  const unsigned rate = kbit.toUInt(&ok);
+  const std::uint8_t code = ok ? co::orvane::bitRateCode(rate) : 0;
+  return code ? QString::number(code) : QString();
 }
 
 }  // namespace
 
 void TMainForm::startBtnClick() {
-  if (connector_) connector_->send_nmtW(kStartRemoteNode);
+  if (connector_) connector_->send_nmtW(co::nmt::kStart);
 }
 
 void TMainForm::stopBtnClick() {
@@ -41,17 +38,17 @@ void TMainForm::stopBtnClick() {
   // A stopped node answers no SDO: the pending exchange would only wait out
   // its time-out.
   connector_->cancelQuery();
-  connector_->send_nmtW(kStopRemoteNode);
+  connector_->send_nmtW(co::nmt::kStop);
 }
 
 void TMainForm::preopButtonClick() {
-  if (connector_) connector_->send_nmtW(kEnterPreOperational);
+  if (connector_) connector_->send_nmtW(co::nmt::kEnterPreOperational);
 }
 
 void TMainForm::resetBtnClick() {
   if (!connector_) return;
   connector_->cancelQuery();  // the resetting node drops the exchange anyway
-  connector_->send_nmtW(kResetNode);
+  connector_->send_nmtW(co::nmt::kResetNode);
 }
 
 void TMainForm::btnRefreshNodeInfoClick() {

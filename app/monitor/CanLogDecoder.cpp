@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "Util.h"
+#include "canopen/Cia301.h"
 
 namespace {
 
@@ -25,11 +26,6 @@ std::uint32_t littleEndian(const std::uint8_t* data, int offset, int count) {
   return value;
 }
 
-bool isSdoRange(std::uint16_t id) {
-  const int range = id & 0xF00;
-  return range == 0x500 || range == 0x600;
-}
-
 struct Label {
   int bit;
   const char* text;
@@ -41,6 +37,11 @@ QString labelledBits(QString text, std::uint32_t value, const Label* labels, std
 }
 
 }  // namespace
+
+bool CanLogDecoder::isSdoRange(std::uint16_t id) {
+  const int range = id & 0xF00;
+  return range == 0x500 || range == 0x600;
+}
 
 QString CanLogDecoder::describeEmergencyCode(std::uint16_t errorCode) {
   struct Entry {
@@ -164,8 +165,9 @@ QString CanLogDecoder::interpret(const ConnectorFrame& frame) {
 
 QString CanLogDecoder::interpretPdo(const ConnectorFrame& frame) {
   // Our own frames are the node's receive PDOs, received ones its transmit PDOs.
-  const std::uint32_t commBase = frame.isTx ? 0x1400 : 0x1800;
-  const std::uint32_t mapBase = frame.isTx ? 0x1600 : 0x1A00;
+  namespace co = kestrum::canopen;
+  const std::uint32_t commBase = frame.isTx ? co::pdo::kRpdoCommunication : co::pdo::kTpdoCommunication;
+  const std::uint32_t mapBase = frame.isTx ? co::pdo::kRpdoMapping : co::pdo::kTpdoMapping;
   int pdo = -1;
   for (int n = 0; n < 4 && pdo < 0; ++n) {
     const auto cobId = lookup_->value(hex4(commBase + n), 1);
@@ -174,7 +176,7 @@ QString CanLogDecoder::interpretPdo(const ConnectorFrame& frame) {
       const std::uint32_t v = Util::ToUInt32(*cobId);
       // Bit 31 marks the PDO unused; bit 30 (no remote request) is a flag,
       // not part of the identifier.
-      if ((v & 0x80000000u) == 0 && (v & ~0x40000000u) == frame.id) pdo = n;
+      if ((v & co::cob::kInvalid) == 0 && (v & ~co::cob::kNoRtr) == frame.id) pdo = n;
     } catch (const ConversionError&) {
       // a garbled COB-ID matches no frame
     }

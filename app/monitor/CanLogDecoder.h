@@ -41,6 +41,9 @@ class CanLogDecoder {
   int timeWidth() const { return timeWidth_; }
 
   static QString describeEmergencyCode(std::uint16_t errorCode);
+  /// Whether an identifier is decoded and coloured as SDO traffic: every
+  /// identifier of 0x500 to 0x6FF (the receive PDO 4 range included).
+  static bool isSdoRange(std::uint16_t id);
   /// " RES:0 ... SWO:x" for a controlword value.
   static QString controlwordBits(std::uint32_t value);
   /// `lead` followed by the status word bits from MS1 (bit 13) down to RTS.

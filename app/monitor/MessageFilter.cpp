@@ -2,6 +2,7 @@
 
 #include "Logging.h"
 #include "Util.h"
+#include "canopen/Cia301.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ void RoutingMessageFilter::onFrame(const ConnectorFrame& frame) {
   }
 
   const int node = hooks_.nodeId ? hooks_.nodeId() : 1;
-  if (frame.id == 0x700 + node && !frame.isTx) {
+  if (frame.id == kestrum::canopen::cob::errorControl(std::uint8_t(node)) && !frame.isTx) {
     if (hooks_.showNmtState) hooks_.showNmtState(frame.data[0]);
     if (hooks_.clearPollingSuspended) hooks_.clearPollingSuspended();
   }
@@ -129,16 +130,17 @@ void RoutingMessageFilter::buildTpdoTable() {
   if (!enabled_ || !sdoSource_ || !sdoSource_->isAllRead()) return;
   if (pdoView_) pdoView_->clearMapping();
   for (int n = 1; n <= 4; ++n) {
-    const QString comm = hex4(0x1800 + n - 1);
-    std::uint32_t cobIdValue = 0x80000000u;
+    namespace cob = kestrum::canopen::cob;
+    const QString comm = hex4(kestrum::canopen::pdo::tpdoCommunication(n));
+    std::uint32_t cobIdValue = cob::kInvalid;
     try {
       cobIdValue = Util::ToUInt32(sdoSource_->getValue(comm, 1, false));
     } catch (const ConversionError&) {
       // a garbled COB-ID leaves the PDO invalid
     }
-    const bool valid = (cobIdValue & 0x80000000u) == 0;
-    const std::int32_t cobId = std::int32_t(cobIdValue & 0x7FF);
-    const QString mapping = hex4(0x1A00 + n - 1);
+    const bool valid = (cobIdValue & cob::kInvalid) == 0;
+    const std::int32_t cobId = std::int32_t(cobIdValue & cob::kId11Mask);
+    const QString mapping = hex4(kestrum::canopen::pdo::tpdoMapping(n));
     int handedOver = 0;
     // Every slot is looked at: a mapping count below the entries in use still
     // shows what the node would send once the count is raised.

@@ -20,16 +20,12 @@
 #include "StringGridSDODataSource.h"
 #include "Util.h"
 #include "ui_TfrmCANLog.h"
+#include "canopen/Cia301.h"
 
 namespace {
 
 const QString kTextFilter = QStringLiteral("LogFiles (*.log)");
 const QString kCandumpFilter = QStringLiteral("candump log (*.log)");
-
-bool isSdoRange(std::uint16_t id) {
-  const int range = id & 0xF00;
-  return range == 0x500 || range == 0x600;
-}
 
 }  // namespace
 
@@ -172,7 +168,7 @@ QColor TfrmCANLog::lineColour(std::size_t record) const {
   const canLogRecord& r = records_[record];
   if (r.flags & kEmergency) return Qt::red;
   QColor colour = Qt::black;
-  if (isSdoRange(r.id) && r.data[2] == 0x60) {
+  if (CanLogDecoder::isSdoRange(r.id) && r.data[2] == 0x60) {
     switch (r.data[1]) {
       case 0x40: colour = QColor(0, 193, 0); break;     // controlword
       case 0x41: colour = QColor(0, 149, 0); break;     // status word
@@ -180,7 +176,7 @@ QColor TfrmCANLog::lineColour(std::size_t record) const {
       case 0x61: colour = QColor(134, 127, 64); break;  // its display
       default: break;
     }
-  } else if ((r.id & 0xF00) == 0x700) {
+  } else if ((r.id & 0xF00) == kestrum::canopen::cob::kErrorControl) {
     colour = QColor(128, 128, 128);
   }
   if (r.id == Util::ToIntDef(ui->txtDebugCobID->text(), 15)) colour = QColor(255, 0, 255);

@@ -14,6 +14,7 @@
 #include "Logging.h"
 #include "SdoGridModel.h"
 #include "Util.h"
+#include "canopen/Cia301.h"
 
 std::int32_t StringGridSDODataSource::sdoFailureCount = 0;
 bool StringGridSDODataSource::applicationClosing = false;
@@ -188,7 +189,7 @@ bool StringGridSDODataSource::readEntry(sdoGridEntry* entry) {
   // The connector answers "success, 0" once the window is closing; that is
   // no value of the node and must not overwrite the row.
   if (applicationClosing) return false;
-  if (result.code == 0) {
+  if (result.code == sdo_result::kOk) {
     lastReadOk_ = true;
     entry->definition->value = formatRead(type, result.value);
     entry->message = QStringLiteral("READ OK");
@@ -196,7 +197,7 @@ bool StringGridSDODataSource::readEntry(sdoGridEntry* entry) {
   }
   const QString text = connector_->getErrorText(result);
   entry->message = text;
-  if (result.code == 3) return true;  // the node refused: its answer is the row's message
+  if (result.code == sdo_result::kAborted) return true;  // the node refused: its answer is the row's message
   log(QStringLiteral("Reading SDO [0x%1] failed: Error%2, Error Code:%3: %4")
           .arg(hex4(index))
           .arg(result.code)
@@ -253,11 +254,11 @@ bool StringGridSDODataSource::writeSDOInternal(sdoGridEntry* entry) {
   }
   const SDOResult result =
       connector_->writeObject(nodeId_, std::uint16_t(index), std::uint8_t(subIndex), size, 2500, value);
-  if (result.code == 0) {
+  if (result.code == sdo_result::kOk) {
     entry->message = QStringLiteral("WRITE OK");
     return true;
   }
-  entry->message = result.code == 3 ? connector_->getErrorText(result)
+  entry->message = result.code == sdo_result::kAborted ? connector_->getErrorText(result)
                                     : QStringLiteral("WRITE FAILED: ") + QString::number(result.code);
   return false;
 }
@@ -352,11 +353,12 @@ bool StringGridSDODataSource::writeAll() {
   if (applicationClosing) return false;
   // The node is written in pre-operational state and then returned to the
   // state it was in; both commands go out before the first object.
-  if (nmtState_ != 0) connector_->send_nmtW(0x80);
+  namespace nmt = kestrum::canopen::nmt;
+  if (nmtState_ != 0) connector_->send_nmtW(nmt::kEnterPreOperational);
   switch (nmtState_) {
-    case 1: connector_->send_nmtW(0x01); break;
-    case 2: connector_->send_nmtW(0x02); break;
-    case 3: connector_->send_nmtW(0x81); break;
+    case 1: connector_->send_nmtW(nmt::kStart); break;
+    case 2: connector_->send_nmtW(nmt::kStop); break;
+    case 3: connector_->send_nmtW(nmt::kResetNode); break;
     default: break;
   }
   bool result = true;

@@ -11,6 +11,7 @@
 
 #include "EDSDatabase.h"
 #include "RoutingMessageFilter.h"
+#include "canopen/Cia301.h"
 
 class DLLConnector;
 class QLabel;
@@ -106,8 +107,8 @@ class StringGridSDODataSource : public SdoValueSource {
   static bool applicationClosing;
 
   /// The signatures that make 0x1010:01 store and 0x1011:01 restore.
-  static constexpr std::uint32_t kSaveSignature = 0x65766173;  // "save"
-  static constexpr std::uint32_t kLoadSignature = 0x64616F6C;  // "load"
+  static constexpr std::uint32_t kSaveSignature = kestrum::canopen::od::kSaveSignature;
+  static constexpr std::uint32_t kLoadSignature = kestrum::canopen::od::kLoadSignature;
 
  private:
   void buildRows();

@@ -11,7 +11,7 @@
 #include "DLLConnector.h"
 #include "NodeScanHost.h"
 #include "Util.h"
-#include "orvane/OrvaneIds.h"
+#include "canopen/Orvane.h"
 #include "ui_TfrmSearch.h"
 
 namespace {
@@ -137,19 +137,19 @@ bool TfrmSearch::probe(int node, int rate) {
   connector = host_->connector();
   if (!connector) return false;
   const auto id = std::uint8_t(node);
-  if (connector->readObject(id, 0x1018, 0, TYPE_U8, kProbeTimeoutMs).code != 0) return false;
+  if (connector->readObject(id, 0x1018, 0, TYPE_U8, kProbeTimeoutMs).code != sdo_result::kOk) return false;
 
   // A failed read leaves 0: "Unkown" vendor and product code 0.
   const SDOResult vendor = connector->readObject(id, 0x1018, 1, TYPE_U32, kProbeTimeoutMs);
   QString vendorText;
   QString controller;
-  if (vendor.code == 0 && std::uint32_t(vendor.value) == kestrum::orvane::kVendorId) {
+  if (vendor.code == sdo_result::kOk && std::uint32_t(vendor.value) == kestrum::canopen::orvane::kVendorId) {
     vendorText = QStringLiteral("Orvane");
     controller = host_->ReadHardwareName(node);
   } else {
     vendorText = QStringLiteral("Unkown");
     const SDOResult product = connector->readObject(id, 0x1018, 2, TYPE_U32, kProbeTimeoutMs);
-    controller = QString::number(product.code == 0 ? std::uint32_t(product.value) : 0u);
+    controller = QString::number(product.code == sdo_result::kOk ? std::uint32_t(product.value) : 0u);
   }
   addRow(node, vendorText, controller, rate);
   return true;

@@ -4,13 +4,14 @@
 #include <cstring>
 
 #include "SdoServer.h"
+#include "canopen/Cia301.h"
 
 namespace kestrum::sim {
 namespace {
 
-constexpr std::uint32_t kInvalid = 0x80000000u;
-constexpr std::uint32_t kNoRtr = 0x40000000u;
-constexpr std::uint32_t kExtended = 0x20000000u;
+using canopen::cob::kExtended;
+using canopen::cob::kInvalid;
+using canopen::cob::kNoRtr;
 
 bool isDummy(std::uint16_t index) { return index >= 1 && index <= 7; }
 

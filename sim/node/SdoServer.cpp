@@ -1,9 +1,12 @@
 #include "SdoServer.h"
+#include "canopen/Cia301.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace kestrum::sim {
+
+namespace sdo = canopen::sdo;
 namespace {
 
 std::uint32_t le32(const std::uint8_t* p) {
@@ -13,17 +16,15 @@ std::uint32_t le32(const std::uint8_t* p) {
 }  // namespace
 
 void SdoServer::mux(std::uint8_t* a, std::uint16_t index, std::uint8_t sub) {
-  a[1] = std::uint8_t(index);
-  a[2] = std::uint8_t(index >> 8);
-  a[3] = sub;
+  canopen::sdo::putMultiplexer(a, index, sub);
 }
 
 bool SdoServer::abort(std::uint16_t index, std::uint8_t sub, std::uint32_t code, std::uint8_t* a) {
   mode_ = Mode::Idle;
   std::memset(a, 0, 8);
-  a[0] = 0x80;
+  a[0] = sdo::kAbort;
   mux(a, index, sub);
-  for (int i = 0; i < 4; ++i) a[4 + i] = std::uint8_t(code >> (8 * i));
+  canopen::putLe32(a + 4, code);
   return true;
 }
 
@@ -36,12 +37,12 @@ bool SdoServer::handle(const std::uint8_t* data, std::uint8_t dlc, std::uint64_t
   dlc = std::min<std::uint8_t>(dlc, 8);
   std::memset(answer, 0, 8);
   const std::uint16_t index = std::uint16_t(d[1] | d[2] << 8);
-  switch (d[0] >> 5) {
-    case 0: return downloadSegment(d, dlc, nowUs, answer);
-    case 1: return dlc >= 4 && initiateDownload(d, dlc, nowUs, answer);
-    case 2: return dlc >= 4 && initiateUpload(d, nowUs, answer);
-    case 3: return uploadSegment(d, nowUs, answer);
-    case 4:  // the client aborts: end the transfer, no answer
+  switch (sdo::specifier(d[0])) {
+    case sdo::kCcsDownloadSegment: return downloadSegment(d, dlc, nowUs, answer);
+    case sdo::kCcsInitiateDownload: return dlc >= 4 && initiateDownload(d, dlc, nowUs, answer);
+    case sdo::kCcsInitiateUpload: return dlc >= 4 && initiateUpload(d, nowUs, answer);
+    case sdo::kCcsUploadSegment: return uploadSegment(d, nowUs, answer);
+    case sdo::kCsAbort:  // the client aborts: end the transfer, no answer
       mode_ = Mode::Idle;
       return false;
     default:  // block transfers and undefined specifiers
@@ -57,8 +58,8 @@ bool SdoServer::initiateDownload(const std::uint8_t* d, std::uint8_t dlc, std::u
   std::size_t max = 0;
   if (std::uint32_t code = target_.sdoCheckWrite(index, sub, fixed, max)) return abort(index, sub, code, a);
   const std::size_t limit = fixed ? fixed : max;
-  const bool expedited = d[0] & 0x02;
-  const bool sized = d[0] & 0x01;
+  const bool expedited = d[0] & sdo::kExpedited;
+  const bool sized = d[0] & sdo::kSizeIndicated;
   if (expedited) {
     std::size_t size = sized ? 4 - ((d[0] >> 2) & 3) : (fixed ? std::min<std::size_t>(fixed, 4) : 4);
     if (4 + size > dlc) return abort(index, sub, sdo_abort::kLength, a);
@@ -83,7 +84,7 @@ bool SdoServer::initiateDownload(const std::uint8_t* d, std::uint8_t dlc, std::u
     maxSize_ = limit;
     lastUs_ = nowUs;
   }
-  a[0] = 0x60;
+  a[0] = sdo::kDownloadAcknowledge;
   mux(a, index, sub);
   return true;
 }
@@ -95,20 +96,20 @@ bool SdoServer::downloadSegment(const std::uint8_t* d, std::uint8_t dlc, std::ui
   }
   const std::uint8_t toggle = (d[0] >> 4) & 1;
   if (toggle != toggle_) return abort(index_, sub_, sdo_abort::kToggle, a);
-  const std::size_t size = 7 - ((d[0] >> 1) & 7);
+  const std::size_t size = std::size_t(7 - sdo::segmentUnused(d[0]));
   if (1 + size > dlc) return abort(index_, sub_, sdo_abort::kLength, a);
   buffer_.insert(buffer_.end(), d + 1, d + 1 + size);
   if (buffer_.size() > maxSize_ || (indicated_ && buffer_.size() > indicated_))
     return abort(index_, sub_, sdo_abort::kTooLong, a);
   toggle_ ^= 1;
   lastUs_ = nowUs;
-  if (d[0] & 0x01) {  // last segment: the value is complete
+  if (d[0] & sdo::kLastSegment) {  // the value is complete
     mode_ = Mode::Idle;
     if (indicated_ && buffer_.size() != indicated_) return abort(index_, sub_, sdo_abort::kLength, a);
     if (fixedSize_ && buffer_.size() < fixedSize_) return abort(index_, sub_, sdo_abort::kTooShort, a);
     if (std::uint32_t code = target_.sdoWrite(index_, sub_, buffer_)) return abort(index_, sub_, code, a);
   }
-  a[0] = std::uint8_t(0x20 | toggle << 4);
+  a[0] = std::uint8_t(sdo::kScsDownloadSegment << 5 | toggle << 4);
   return true;
 }
 
@@ -121,12 +122,12 @@ bool SdoServer::initiateUpload(const std::uint8_t* d, std::uint64_t nowUs, std::
   if (std::uint32_t code = target_.sdoRead(index, sub, value, segmented)) return abort(index, sub, code, a);
   mux(a, index, sub);
   if (!segmented && !value.empty() && value.size() <= 4) {
-    a[0] = std::uint8_t(0x43 | (4 - value.size()) << 2);
+    a[0] = sdo::expeditedUpload(int(value.size()));
     std::copy(value.begin(), value.end(), a + 4);
     return true;
   }
-  a[0] = 0x41;
-  for (int i = 0; i < 4; ++i) a[4 + i] = std::uint8_t(value.size() >> (8 * i));
+  a[0] = sdo::kUploadSegmentedAnswer;
+  canopen::putLe32(a + 4, std::uint32_t(value.size()));
   mode_ = Mode::Upload;
   index_ = index;
   sub_ = sub;

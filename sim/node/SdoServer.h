@@ -2,28 +2,13 @@
 #include <cstdint>
 
 #include "ObjectDictionary.h"
+#include "canopen/SdoAbort.h"
 #include "transport/CanFrame.h"
 
 namespace kestrum::sim {
 
 /// SDO abort codes (CiA 301) the simulated nodes answer with.
-namespace sdo_abort {
-constexpr std::uint32_t kToggle = 0x05030000;
-constexpr std::uint32_t kTimeout = 0x05040000;
-constexpr std::uint32_t kUnknownCommand = 0x05040001;
-constexpr std::uint32_t kWriteOnly = 0x06010001;
-constexpr std::uint32_t kReadOnly = 0x06010002;
-constexpr std::uint32_t kNoObject = 0x06020000;
-constexpr std::uint32_t kNotMappable = 0x06040041;
-constexpr std::uint32_t kPdoLength = 0x06040042;
-constexpr std::uint32_t kLength = 0x06070010;
-constexpr std::uint32_t kTooLong = 0x06070012;
-constexpr std::uint32_t kTooShort = 0x06070013;
-constexpr std::uint32_t kNoSubIndex = 0x06090011;
-constexpr std::uint32_t kRange = 0x06090030;
-constexpr std::uint32_t kGeneral = 0x08000000;
-constexpr std::uint32_t kStore = 0x08000020;
-}  // namespace sdo_abort
+namespace sdo_abort = canopen::sdo_abort;
 
 /// What the SDO server needs of its node: object access with CiA 301 abort codes.
 class SdoTarget {

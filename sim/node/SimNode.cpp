@@ -7,18 +7,19 @@
 #include <fstream>
 #include <sstream>
 
-#include "orvane/OrvaneIds.h"
+#include "canopen/Orvane.h"
+#include "canopen/Cia301.h"
+#include "canopen/Orvane.h"
 
 namespace kestrum::sim {
 namespace {
 
-constexpr std::uint32_t kSaveSignature = 0x65766173;     // "save"
-constexpr std::uint32_t kRestoreSignature = 0x64616F6C;  // "load"
-constexpr std::uint32_t kCobInvalid = 0x80000000u;
-
-// The maker's bit-rate codes of object 0x2005 (kbit/s, code).
-constexpr std::pair<unsigned, int> kBitRateCodes[] = {{1000, 0x87}, {500, 0x86}, {250, 0x85},
-                                                      {125, 0x84},  {50, 0x83},  {20, 0x82}};
+namespace cob = canopen::cob;
+namespace nmt = canopen::nmt;
+using canopen::od::kLoadSignature;
+using canopen::od::kSaveSignature;
+using cob::kExtended;
+using cob::kInvalid;
 
 std::uint32_t le32(const Bytes& v) {
   std::uint32_t r = 0;
@@ -30,18 +31,6 @@ bool equalsIgnoreCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
-}
-
-// Error register bit (0x1001) for the class of an emergency error code.
-std::uint8_t errorRegisterBit(std::uint16_t code) {
-  switch (code >> 12) {
-    case 0x2: return 0x02;  // current
-    case 0x3: return 0x04;  // voltage
-    case 0x4: return 0x08;  // temperature
-    case 0x8: return 0x10;  // communication (monitoring)
-    case 0xF: return 0x80;  // manufacturer specific
-    default: return 0x00;
-  }
 }
 
 // Objects "store parameters" never keeps: commands and logs rather than settings.
@@ -67,29 +56,17 @@ std::uint32_t SimNode::serialNumber(const std::string& model, std::uint8_t nodeI
   return 0x10000000u | ((h & 0xFFFFu) << 8) | nodeId;
 }
 
-int bitRateCode(unsigned kbit) {
-  for (const auto& [rate, code] : kBitRateCodes)
-    if (rate == kbit) return code;
-  return 0;
-}
-
-unsigned bitRateOfCode(std::int64_t code) {
-  for (const auto& [rate, c] : kBitRateCodes)
-    if (c == code) return rate;
-  return 0;
-}
-
 SimNode::SimNode(Config config, ObjectDictionary od)
     : config_(std::move(config)), od_(std::move(od)), busId_(config_.nodeId), bitrate_(config_.bitrateKbit) {
   auto fix = [this](std::uint16_t index, std::uint8_t sub, std::uint32_t value) {
     if (OdEntry* e = od_.find(index, sub); e && !e->isString()) e->defaultValue = e->value = encodeNumber(e->dataType, value);
   };
-  fix(0x1018, 1, orvane::kVendorId);
+  fix(0x1018, 1, canopen::orvane::kVendorId);
   fix(0x1018, 4, serialNumber(config_.model, config_.nodeId));
   // The maker's node ID and bit-rate objects read the settings the node was
   // made with until they are changed, stored and the node restarts.
   fix(0x2009, 0, config_.nodeId);
-  if (const int code = bitRateCode(config_.bitrateKbit)) fix(0x2005, 0, std::uint32_t(code));
+  if (const std::uint8_t code = bitRateCode(config_.bitrateKbit)) fix(canopen::orvane::kBitRateObject, 0, code);
   // CiA 301 makes these writable whatever a data sheet says: the history is
   // cleared through its count, store and restore are commands.
   if (OdEntry* e = od_.find(0x1003, 0)) e->access = Access::ReadWrite;
@@ -203,7 +180,7 @@ bool SimNode::applyNodeSettings() {
 
 void SimNode::bootUp() {
   CanFrame f;
-  f.id = 0x700u + busId_;
+  f.id = cob::errorControl(busId_);
   f.dlc = 1;
   emit(f);
   enter(NmtState::PreOperational);
@@ -224,11 +201,11 @@ void SimNode::handleNmt(const CanFrame& frame) {
   if (frame.dlc < 2) return;
   if (frame.data[1] != 0 && frame.data[1] != busId_) return;
   switch (frame.data[0]) {
-    case 0x01: enter(NmtState::Operational); break;
-    case 0x02: enter(NmtState::Stopped); break;
-    case 0x80: enter(NmtState::PreOperational); break;
-    case 0x81: reset(ResetKind::Node); bootUp(); break;
-    case 0x82: reset(ResetKind::Communication); bootUp(); break;
+    case nmt::kStart: enter(NmtState::Operational); break;
+    case nmt::kStop: enter(NmtState::Stopped); break;
+    case nmt::kEnterPreOperational: enter(NmtState::PreOperational); break;
+    case nmt::kResetNode: reset(ResetKind::Node); bootUp(); break;
+    case nmt::kResetCommunication: reset(ResetKind::Communication); bootUp(); break;
     default: break;  // unknown commands are not answered
   }
 }
@@ -243,19 +220,19 @@ void SimNode::receive(const CanFrame& frame, std::uint64_t nowUs) {
   }
   if (frame.extended) return;
   const std::uint32_t id = frame.id;
-  if (id == 0 && !frame.remote) {
+  if (id == cob::kNmt && !frame.remote) {
     handleNmt(frame);
   } else if (frame.remote) {
-    if (id == 0x700u + busId_) {
+    if (id == cob::errorControl(busId_)) {
       answerGuarding();
     } else if (state_ == NmtState::Operational) {
       bool lengthError = false;
       pdo_.onFrame(frame, od_, nowUs, [this](const CanFrame& f) { emit(f); }, {}, lengthError);
     }
   } else if (state_ == NmtState::PreOperational || state_ == NmtState::Operational) {
-    if (id == (od_.u32(0x1005, 0, 0x80) & 0x7FF)) {
+    if (id == (od_.u32(0x1005, 0, cob::kSync) & cob::kId11Mask)) {
       onSync();
-    } else if (id == 0x600u + busId_) {
+    } else if (id == cob::sdoRequest(busId_)) {
       std::uint8_t answer[8];
       if (sdo_.handle(frame.data, frame.dlc, nowUs, answer)) emitAnswer(sdoFrame(answer));
     } else if (state_ == NmtState::Operational) {
@@ -277,9 +254,9 @@ void SimNode::onSync() {
 void SimNode::answerGuarding() {
   if (state_ == NmtState::Initialising) return;
   CanFrame f;
-  f.id = 0x700u + busId_;
+  f.id = cob::errorControl(busId_);
   f.dlc = 1;
-  f.data[0] = std::uint8_t((std::uint8_t(state_) & 0x7F) | guardToggle_ << 7);
+  f.data[0] = nmt::encodeErrorControl(std::uint8_t(state_), guardToggle_);
   guardToggle_ ^= 1;
   emitAnswer(f);
   const std::uint64_t lifeMs = std::uint64_t(od_.u32(0x100C, 0) & 0xFFFF) * (od_.u32(0x100D, 0) & 0xFF);
@@ -312,9 +289,9 @@ void SimNode::poll(std::uint64_t nowUs) {
   if (sdo_.poll(nowUs, answer)) emit(sdoFrame(answer));
   if (heartbeatDueUs_ <= nowUs) {
     CanFrame f;
-    f.id = 0x700u + busId_;
+    f.id = cob::errorControl(busId_);
     f.dlc = 1;
-    f.data[0] = std::uint8_t(state_);
+    f.data[0] = nmt::encodeErrorControl(std::uint8_t(state_), false);
     emit(f);
     const std::uint64_t period = std::uint64_t(od_.u32(0x1017, 0) & 0xFFFF) * 1000;
     heartbeatDueUs_ = period ? std::max(heartbeatDueUs_ + period, nowUs + 1) : kNever;
@@ -350,7 +327,7 @@ void SimNode::emitAnswer(const CanFrame& frame) {
 
 CanFrame SimNode::sdoFrame(const std::uint8_t data[8]) const {
   CanFrame f;
-  f.id = 0x580u + busId_;
+  f.id = cob::sdoAnswer(busId_);
   f.dlc = 8;
   std::copy_n(data, 8, f.data);
   return f;
@@ -362,7 +339,7 @@ void SimNode::raiseEmergency(std::uint16_t code, std::uint64_t nowUs, std::uint1
   nowUs_ = nowUs;
   std::uint8_t reg = 0;
   if (code != 0) {
-    reg = std::uint8_t(od_.u32(0x1001, 0) | 0x01 | errorRegisterBit(code));
+    reg = std::uint8_t(od_.u32(0x1001, 0) | canopen::emcy::kGenericError | canopen::emcy::registerBitOf(code));
     od_.setNumber(0x603F, 0, code);
     // Newest entry first; the oldest falls off when the history is full.
     std::uint8_t capacity = 0;
@@ -377,10 +354,10 @@ void SimNode::raiseEmergency(std::uint16_t code, std::uint64_t nowUs, std::uint1
   }
   od_.setNumber(0x1001, 0, reg);
   dirty_ = true;
-  const std::uint32_t cob = od_.u32(0x1014, 0, 0x80u + busId_);
-  if ((cob & kCobInvalid) || (state_ != NmtState::PreOperational && state_ != NmtState::Operational)) return;
+  const std::uint32_t cobId = od_.u32(0x1014, 0, cob::emcy(busId_));
+  if ((cobId & kInvalid) || (state_ != NmtState::PreOperational && state_ != NmtState::Operational)) return;
   CanFrame f;
-  f.id = cob & 0x7FF;
+  f.id = cobId & cob::kId11Mask;
   f.dlc = 8;
   f.data[0] = std::uint8_t(code);
   f.data[1] = std::uint8_t(code >> 8);
@@ -485,14 +462,15 @@ std::uint32_t SimNode::writeErrorHistory(const Bytes& value) {
 std::uint32_t SimNode::checkCobIdChange(std::uint16_t index, std::uint32_t value) const {
   if (index == 0x1005) {
     // This node consumes SYNC; it cannot become the producer.
-    return (value & 0x60000000u) || (value & 0x1FFFFFFFu) > 0x7FF ? sdo_abort::kRange : 0;
+    // (bit 30 here means "produces SYNC")
+    return (value & (cob::kNoRtr | kExtended)) || (value & cob::kId29Mask) > cob::kId11Mask ? sdo_abort::kRange : 0;
   }
-  const std::uint32_t current = od_.u32(0x1014, 0, 0x80u + busId_);
-  if (value & 0x20000000u) return sdo_abort::kRange;
-  if (value & kCobInvalid) return 0;
-  if ((value & 0x1FFFFFFFu) > 0x7FF) return sdo_abort::kRange;
+  const std::uint32_t current = od_.u32(0x1014, 0, cob::emcy(busId_));
+  if (value & kExtended) return sdo_abort::kRange;
+  if (value & kInvalid) return 0;
+  if ((value & cob::kId29Mask) > cob::kId11Mask) return sdo_abort::kRange;
   // As with PDOs, the identifier changes only while the object is invalid.
-  return !(current & kCobInvalid) && (current & 0x1FFFFFFFu) != (value & 0x1FFFFFFFu) ? sdo_abort::kRange : 0;
+  return !(current & kInvalid) && (current & cob::kId29Mask) != (value & cob::kId29Mask) ? sdo_abort::kRange : 0;
 }
 
 // --- store and restore --------------------------------------------------------
@@ -508,7 +486,7 @@ bool SimNode::inStoreRange(std::uint8_t storeSub, std::uint16_t index) {
 
 std::uint32_t SimNode::storeOrRestore(std::uint16_t index, std::uint8_t sub, const Bytes& value) {
   const bool save = index == 0x1010;
-  if (value.size() != 4 || le32(value) != (save ? kSaveSignature : kRestoreSignature)) return sdo_abort::kStore;
+  if (value.size() != 4 || le32(value) != (save ? kSaveSignature : kLoadSignature)) return sdo_abort::kStore;
   auto previous = stored_;
   for (auto it = stored_.begin(); it != stored_.end();) {
     it = inStoreRange(sub, std::uint16_t(it->first >> 8)) ? stored_.erase(it) : std::next(it);

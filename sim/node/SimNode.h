@@ -11,6 +11,8 @@
 #include "PdoEngine.h"
 #include "SdoServer.h"
 #include "transport/CanFrame.h"
+#include "canopen/Cia301.h"
+#include "canopen/Orvane.h"
 
 namespace kestrum::sim {
 
@@ -19,17 +21,18 @@ using transport::CanFrame;
 constexpr std::uint64_t kNever = ~std::uint64_t(0);
 
 /// NMT states with the byte a node reports for them in heartbeat and guarding.
-enum class NmtState : std::uint8_t { Initialising = 0, Stopped = 4, Operational = 5, PreOperational = 127 };
+enum class NmtState : std::uint8_t {
+  Initialising = canopen::nmt::kBootUp,
+  Stopped = canopen::nmt::kStopped,
+  Operational = canopen::nmt::kOperational,
+  PreOperational = canopen::nmt::kPreOperational
+};
 const char* nmtStateName(NmtState state);
 
 enum class ResetKind { PowerOn, Node, Communication };
 
-/// The maker's bit-rate code (object 0x2005) of a rate in kbit/s: 0x87 for
-/// 1000, 0x86 for 500, 0x85 for 250, 0x84 for 125, 0x83 for 50, 0x82 for 20;
-/// 0 for any other rate.
-int bitRateCode(unsigned kbit);
-/// The rate in kbit/s of a bit-rate code; 0 for an unknown code.
-unsigned bitRateOfCode(std::int64_t code);
+using canopen::orvane::bitRateCode;
+using canopen::orvane::bitRateOfCode;
 
 class SimNode;
 
