@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
 #include "RxQueue.h"
+#include "Wait.h"
 #include "WakeSignal.h"
 
 namespace varnex {
@@ -52,7 +54,41 @@ TEST(RxQueue, ReadersFollowTheWriterInOrderWhileElementsAreFreed) {
   auto q = std::make_shared<RxQueue>();
   WakeSignal signal;
   constexpr std::uint64_t kFrames = 200000;
+  constexpr int kStretch = 50;
   std::atomic<bool> done{false};
+  std::atomic<int> running{0};
+  std::atomic<std::uint64_t> seen[2] = {0, 0};
+  std::atomic<int> stretches[2] = {0, 0};
+  auto reader = [&](int who) {
+    // Readers come and go as requests do, each walking a short stretch. A
+    // stretch that began before the end still walks to its end: what its
+    // cursor can reach stays there.
+    for (bool first = true;; first = false) {
+      RxCursor cursor = q->cursor();
+      if (first) ++running;
+      ++stretches[who];
+      std::uint64_t last = cursor.position()->seq;
+      for (int step = 0; step < kStretch;) {
+        const std::uint32_t before = signal.snapshot();
+        if (const can_data* e = cursor.next()) {
+          ASSERT_EQ(e->seq, last + 1);
+          ASSERT_EQ(e->id, (e->seq - 1) & 0x7FF);
+          last = e->seq;
+          ++step;
+          ++seen[who];
+        } else if (done) {
+          return;
+        } else {
+          signal.waitUntil(before, std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
+        }
+      }
+      if (done) return;
+    }
+  };
+  // Both readers hold a cursor before the first frame is written, so each
+  // walks at least one full stretch while the writer runs.
+  std::thread r1(reader, 0), r2(reader, 1);
+  EXPECT_TRUE(kestrum::test::eventually([&] { return running == 2; }));
   std::thread writer([&] {
     for (std::uint64_t i = 0; i < kFrames; ++i) {
       push(*q, static_cast<std::uint16_t>(i & 0x7FF));
@@ -61,28 +97,14 @@ TEST(RxQueue, ReadersFollowTheWriterInOrderWhileElementsAreFreed) {
     done = true;
     signal.notifyAll();
   });
-  auto reader = [&] {
-    // Readers come and go as requests do, each walking a short stretch.
-    while (!done) {
-      RxCursor cursor = q->cursor();
-      std::uint64_t last = cursor.position()->seq;
-      for (int step = 0; step < 50 && !done;) {
-        const std::uint32_t seen = signal.snapshot();
-        if (const can_data* e = cursor.next()) {
-          ASSERT_EQ(e->seq, last + 1);
-          ASSERT_EQ(e->id, (e->seq - 1) & 0x7FF);
-          last = e->seq;
-          ++step;
-        } else {
-          signal.waitUntil(seen, std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
-        }
-      }
-    }
-  };
-  std::thread r1(reader), r2(reader);
   writer.join();
   r1.join();
   r2.join();
+  for (int who : {0, 1}) {
+    SCOPED_TRACE(who);
+    EXPECT_GE(seen[who].load(), std::uint64_t(kStretch));
+    EXPECT_LE(seen[who].load(), std::uint64_t(stretches[who]) * kStretch);
+  }
   for (int i = 0; i < 100; ++i) push(*q, 0);
   EXPECT_LT(q->size(), 200u);
 }

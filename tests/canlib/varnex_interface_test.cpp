@@ -36,33 +36,6 @@ void abort(Node& n, std::uint8_t node, const CanFrame& request) {
   n.send(0x580 + node, {0x80, request.data[1], request.data[2], request.data[3], 0x00, 0x00, 0x02, 0x06});
 }
 
-double cpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-class VarnexInterface : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(api.init_can, nullptr) << "libVarnex.so not loaded";
-    Recorder::instance().clear();
-    api.set_timeout(100);
-  }
-  void TearDown() override {
-    api.setGetAllCallback(nullptr);
-    api.setRecvCallback(nullptr);
-    api.setErrorCallback(nullptr);
-    api.terminate_can();
-  }
-  /// IXXAT with the automatic device choice: the last device, bus B.
-  bool openIxxat(int node) { return api.init_can(node, 1000, -1, -1, true, 0, nullptr); }
-
-  World& w = world();
-  Api& api = w.api;
-  Recorder& recorder = Recorder::instance();
-};
-
 TEST_F(VarnexInterface, RequestsCarryTheExpeditedBytesAndLengths) {
   Node node(w.busB, plainNode(5));
   ASSERT_TRUE(openIxxat(5));
@@ -401,34 +374,6 @@ TEST_F(VarnexInterface, FailedSendWritesOneLineToTheErrorFile) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(error sending can msg: 384 \(retry: -?[1-9][0-9]*\))")))
       << lines[0];
-}
-
-TEST_F(VarnexInterface, WaitingForAnswersUsesNoProcessorTime) {
-  Node node(w.busB);
-  ASSERT_TRUE(openIxxat(1));
-  api.set_timeout(300);
-  const double before = cpuSeconds();
-  std::uint8_t length;
-  std::int32_t value;
-  EXPECT_FALSE(api.recv_SDO(0x1000, 0, &length, &value));  // 3 x 300 ms without answer
-  EXPECT_FALSE(api.send_SDO(0x1000, 0, 1, 0));
-  EXPECT_FALSE(api.waitBootup(300));
-  // About 2.1 s of waiting; a spinning wait would burn all of it.
-  EXPECT_LT(cpuSeconds() - before, 0.3);
-}
-
-TEST_F(VarnexInterface, LostPeakBusNeitherSpinsNorHoldsUpTerminate) {
-  ASSERT_TRUE(api.init_can(1, 1000, -1, -1, true, 0x51, nullptr));  // bus A
-  const std::uint16_t port = w.serverA.port();
-  w.serverA.stop();
-  // From now on every read reports the lost bus at once and the receive event
-  // stays readable: a receive thread that did not back off would burn the second.
-  const double before = cpuSeconds();
-  std::this_thread::sleep_for(1s);
-  EXPECT_LT(cpuSeconds() - before, 0.3);
-  api.terminate_can();
-  std::string error;
-  EXPECT_TRUE(w.serverA.start("127.0.0.1", port, error)) << error;  // for the tests after this one
 }
 
 TEST_F(VarnexInterface, ExportsExactlyTheInterfaceAndCarriesItsVersion) {

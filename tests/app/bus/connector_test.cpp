@@ -12,6 +12,7 @@
 #include "Logging.h"
 
 using namespace bustest;
+using kestrum::test::scaled;
 
 inline bool operator==(const SDOResult& a, const SDOResult& b) {
   return a.code == b.code && a.abortCode == b.abortCode && a.size == b.size && a.value == b.value;
@@ -25,11 +26,14 @@ namespace {
 
 constexpr std::uint8_t kNode = 5;
 
-std::vector<std::uint8_t> bytes(const CanFrame& f) { return {f.data, f.data + f.dlc}; }
+using kestrum::sim::test::bytesOf;
 
 class ConnectorTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Each test builds and destroys connectors; against the in-process bus
+    // the library settles at once.
+    DLLConnector::setShutdownPause(10ms);
     world_ = &BusWorld::get();
     connect(FrameRing::defaultCapacity);
   }
@@ -86,7 +90,7 @@ TEST_F(ConnectorTest, ReadEvaluatesEveryKindOfAnswer) {
   // Every request was one upload request with 8 data bytes.
   const auto sent = requests();
   ASSERT_EQ(sent.size(), std::size(cases));
-  EXPECT_EQ(bytes(sent[0]), (std::vector<std::uint8_t>{0x40, 0x00, 0x20, 0x01, 0, 0, 0, 0}));
+  EXPECT_EQ(bytesOf(sent[0]), (std::vector<std::uint8_t>{0x40, 0x00, 0x20, 0x01, 0, 0, 0, 0}));
 
   // The filter saw each request as transmitted (time 0) and each answer as
   // received, numbered in arrival order. (An answer may overtake the report
@@ -145,7 +149,7 @@ TEST_F(ConnectorTest, WriteSendsEachSizeAndChecksTheAcknowledgement) {
     EXPECT_EQ(r.size, 0);
     ASSERT_EQ(requests().size(), 1u);
     if (!c.request.empty()) {
-      EXPECT_EQ(bytes(requests()[0]), c.request);
+      EXPECT_EQ(bytesOf(requests()[0]), c.request);
     }
   }
   node.silence();
@@ -160,8 +164,8 @@ TEST_F(ConnectorTest, SegmentedStringUpload) {
   EXPECT_EQ(DLLConnector::lastSdoString, "KS-4200-BX");
   const auto sent = requests();
   ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(bytes(sent[1]), (std::vector<std::uint8_t>{0x60, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(bytes(sent[2]), (std::vector<std::uint8_t>{0x70, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(bytesOf(sent[1]), (std::vector<std::uint8_t>{0x60, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(bytesOf(sent[2]), (std::vector<std::uint8_t>{0x70, 0, 0, 0, 0, 0, 0, 0}));
 
   // A segment with the wrong toggle ends the transfer as a protocol error.
   node.answer({0x41, 0x0A, 0x10, 0x00, 10, 0, 0, 0});
@@ -178,14 +182,20 @@ TEST_F(ConnectorTest, SegmentedStringUpload) {
 }
 
 TEST_F(ConnectorTest, RequestStartedWhileWaitingGets516) {
-  node.answer({0x4F, 0x00, 0x20, 0x01, 3, 0, 0, 0}, 200ms);
+  // The node answers only after the requests started during the wait were
+  // refused, however late the timer fires.
+  node.silence();
   SDOResult nestedRead{-1, 0, 0, 0}, nestedWrite{-1, 0, 0, 0};
+  bool pendingDuringWait = false;
   QTimer::singleShot(30, [&] {
-    EXPECT_TRUE(connector->isQueryPending());
+    pendingDuringWait = connector->isQueryPending();
     nestedRead = connector->readObject(kNode, 0x2001, 0, TYPE_U8, 500);
     nestedWrite = connector->writeObject(kNode, 0x2001, 0, TYPE_U8, 500, 1);
+    EXPECT_TRUE(node.waitFor(0x600 + kNode, 1));
+    node.send(frame(0x580 + kNode, {0x4F, 0x00, 0x20, 0x01, 3, 0, 0, 0}));
   });
-  EXPECT_EQ(connector->readObject(kNode, 0x2000, 1, TYPE_U8, 2000), (SDOResult{0, 0, 1, 3}));
+  EXPECT_EQ(connector->readObject(kNode, 0x2000, 1, TYPE_U8, 5000), (SDOResult{0, 0, 1, 3}));
+  EXPECT_TRUE(pendingDuringWait);
   EXPECT_EQ(nestedRead.code, 516);
   EXPECT_EQ(nestedWrite.code, 516);
   EXPECT_EQ(requests().size(), 1u);
@@ -236,7 +246,7 @@ TEST_F(ConnectorTest, RingKeepsEveryFrameOfABurstDuringAStall) {
       if (f.id == 0x181) out.push_back(f);
     return out;
   };
-  ASSERT_TRUE(processUntil([&] { return burst().size() >= std::size_t(kFrames); }, 10000ms))
+  ASSERT_TRUE(processUntil([&] { return burst().size() >= std::size_t(kFrames); }, scaled(10s)))
       << burst().size() << " of " << kFrames << " frames arrived";
   const auto got = burst();
   ASSERT_EQ(got.size(), std::size_t(kFrames));
@@ -272,7 +282,7 @@ TEST_F(ConnectorTest, OverflowDropsTheOldestAndLogsTheLoss) {
       if (f.id == 0x181) out.push_back(f.data[0] | f.data[1] << 8);
     return out;
   };
-  ASSERT_TRUE(processUntil([&] { return int(burst().size()) + count(lost) >= kFrames; }, 10000ms))
+  ASSERT_TRUE(processUntil([&] { return int(burst().size()) + count(lost) >= kFrames; }, scaled(10s)))
       << burst().size() << " frames arrived, " << count(lost) << " reported lost";
   const auto got = burst();
   EXPECT_EQ(int(got.size()) + count(lost), kFrames);

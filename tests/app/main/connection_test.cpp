@@ -20,7 +20,8 @@ TEST_F(ConnectionTest, WithoutTheLibraryItWorksOfflineFromTheDefaults) {
   EXPECT_EQ(text("lblSWVersion"), "");
   EXPECT_EQ(form->connector()->getClassName(), "DLLConnectorEmpty");
   EXPECT_TRUE(form->database().file()->path.endsWith("EDS_Default.xml"));
-  processFor(100ms);
+  ASSERT_TRUE(processUntil([this] { return form->panelText(3) == "CAN Device: connected"; }))
+      << form->panelText(3).toStdString();
   EXPECT_EQ(form->panelText(3), "CAN Device: connected");
 
   // Node pages open without a device; the list shows the EDS defaults and
@@ -62,8 +63,10 @@ TEST_F(ConnectionTest, ANodeIdWithoutANodeEndsTheAutomaticConnection) {
   start();
   widget<QLineEdit>("MotorIdEdit")->setText("5");  // before the automatic connection
   ASSERT_TRUE(processUntil([this] { return log.contains("...no Device detected."); })) << log.all().toStdString();
-  processUntil([this] { return !form->isInUse(); });
-  processFor(100ms);
+  ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }));
+  ASSERT_TRUE(processUntil([this] {
+    return form->panelText(2) == "CAN Adapter: connected" && form->panelText(3) == "CAN Device: disconnected";
+  })) << form->panelText(2).toStdString() << ", " << form->panelText(3).toStdString();
   EXPECT_FALSE(log.contains("Connected"));
   EXPECT_EQ(text("lblHWDevice"), "");
   EXPECT_EQ(form->panelText(2), "CAN Adapter: connected");
@@ -74,7 +77,7 @@ TEST_F(ConnectionTest, ANodeIdWithoutANodeEndsTheAutomaticConnection) {
 
   // Node pages need a device.
   widget<QTabWidget>("TabControl")->setCurrentWidget(widget("tabDriveModes"));
-  processFor(50ms);
+  ASSERT_TRUE(processUntil([this] { return !boxes.boxes().empty(); }));
   ASSERT_EQ(boxes.boxes().size(), 1u);
   EXPECT_EQ(boxes.boxes()[0].caption, "Error");
   EXPECT_EQ(boxes.boxes()[0].text, "Please Connect to a Device");

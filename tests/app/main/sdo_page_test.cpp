@@ -97,7 +97,7 @@ TEST_F(SdoPageTest, ErrorsReachingTheEventLoopShowABoxAndTheWindowGoesOn) {
   bad.close();
   form->chooseListFile = [&file](QWidget*, bool) { return file; };
   widget<QTabWidget>("TabControl")->setCurrentWidget(widget("tabObjMngt"));
-  processUntil([this] { return !form->isInUse(); }, 20000ms);
+  ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }, scaled(20s)));
   click("readFileBtn");
   ASSERT_TRUE(boxShown("zero is not a valid integer value!"));
   EXPECT_EQ(boxes.boxes().back().icon, QMessageBox::Critical);
@@ -117,7 +117,8 @@ TEST_F(SdoPageTest, SavedParametersSurviveAPowerCycle) {
 
   world().host->powerCycle(1);
   ASSERT_TRUE(processUntil([this] { return nodeValue32(0x6081, 0) != "?"; }));
-  processFor(200ms);
+  // Read through the bus until the restarted node answers.
+  ASSERT_TRUE(processUntil([this] { return list().getValue("6081", 0, true) == "4321"; }));
   EXPECT_EQ(list().getValue("6081", 0, true), "4321");
   EXPECT_NE(list().getValue("6083", 0, true), "777");
 }
@@ -148,7 +149,14 @@ TEST_F(SdoPageTest, ClosingDuringAWaitEndsItAndSendsNothingMore) {
   EXPECT_FALSE(form->isVisible());
   const std::size_t sent = recorder.requestsTo(1);
   EXPECT_EQ(sent, 1u);  // the one request that was waiting
-  processFor(300ms);
+  // Once the late answer is in, a read still running would send the next
+  // request at once.
+  ASSERT_TRUE(processUntil([&] {
+    for (const auto& f : recorder.frames())
+      if (f.id == 0x581) return true;
+    return false;
+  }));
+  QCoreApplication::processEvents();
   EXPECT_EQ(recorder.requestsTo(1), sent);
 }
 

@@ -16,17 +16,21 @@ TEST_F(StartupTest, ConnectsToTheSimulatedControllerAndReadsItsIdentity) {
   EXPECT_EQ(form->panelText(1), "1 IXXAT Device(s) found.");
   EXPECT_TRUE(log.contains("Connecting to Node: 1"));
   EXPECT_TRUE(log.contains("Connected")) << log.all().toStdString();
+  // The identity of the simulated controller: its model file's software
+  // version and revision, and the serial number the simulator gives node 1.
   EXPECT_EQ(text("lblHWDevice"), "Mirelo");
-  EXPECT_FALSE(text("lblSWVersion").isEmpty());
-  EXPECT_FALSE(text("lblSerialNumber").isEmpty());
-  EXPECT_FALSE(text("lblCANRevision").isEmpty());
+  EXPECT_EQ(text("lblSWVersion"), "V2.14");
+  EXPECT_EQ(text("lblCANRevision"), QString::number(0x00020014));
+  EXPECT_EQ(text("lblSerialNumber"), QString::number(kestrum::sim::SimNode::serialNumber("Mirelo", 1)));
   EXPECT_TRUE(form->database().file()->path.endsWith("EDS_Mirelo.xml")) << form->database().file()->path.toStdString();
   EXPECT_EQ(widget<QComboBox>("ControllerBox")->currentText(), "Mirelo");
   EXPECT_TRUE(widget("startBtn")->isEnabled());
   // The guarding answer of the node (pre-operational after boot-up).
   ASSERT_TRUE(processUntil([this] { return form->panelText(4) == "Drivestate: Pre Operational"; }))
       << form->panelText(4).toStdString();
-  processFor(100ms);
+  ASSERT_TRUE(processUntil([this] {
+    return form->panelText(2) == "CAN Adapter: connected" && form->panelText(3) == "CAN Device: connected";
+  })) << form->panelText(2).toStdString() << ", " << form->panelText(3).toStdString();
   EXPECT_EQ(form->panelText(2), "CAN Adapter: connected");
   EXPECT_EQ(form->panelText(3), "CAN Device: connected");
   EXPECT_TRUE(boxes.boxes().empty()) << boxes.boxes().front().text.toStdString();
@@ -50,7 +54,7 @@ TEST_F(StartupTest, ObjectPageAfterReadingAll) {
   if (const char* dir = std::getenv("KESTRUM_SCREENSHOT_DIR")) {
     form->grab().save(QString::fromLocal8Bit(dir) + "/sdolist.png");
     form->resize(1600, 1000);
-    processFor(100ms);
+    QCoreApplication::processEvents();  // the layout follows the new size
     form->grab().save(QString::fromLocal8Bit(dir) + "/sdolist-large.png");
   }
 }

@@ -43,6 +43,7 @@ using kestrum::test::frame;
 class CanLogWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    DLLConnector::setShutdownPause(std::chrono::milliseconds(10));  // a connector per test
     app();
     ASSERT_TRUE(dir.isValid());
     const QString eds = dir.filePath(QStringLiteral("EDS_Test.xml"));

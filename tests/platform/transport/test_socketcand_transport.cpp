@@ -256,10 +256,19 @@ TEST(SocketcandTransport, CloseFromAnotherThreadWakesBlockedRead) {
   c.client.close();  // idempotent
   std::string error;
   EXPECT_FALSE(c.client.send(dataFrame(0x100, {1}), error));
-  // The same transport connects again afterwards.
-  FakeSocketcandServer again;
-  SocketcandTransport second("127.0.0.1", again.port(), "can0");
-  EXPECT_TRUE(second.open(error)) << error;
+  // The same transport connects again afterwards: a new connection with the
+  // whole handshake, and frames flow both ways.
+  ASSERT_TRUE(c.client.open(error)) << error;
+  EXPECT_TRUE(c.client.isOpen());
+  EXPECT_EQ(c.client.lastError(), "");
+  ASSERT_TRUE(c.client.send(dataFrame(0x100, {1}), error)) << error;
+  ASSERT_TRUE(c.server.waitReceived("< send 100 1 01 >")) << c.server.received();
+  const std::string handshake = "< open can0 >< rawmode >< rtrmode >";
+  EXPECT_EQ(c.server.received(), handshake + handshake + "< send 100 1 01 >");
+  ASSERT_TRUE(c.server.push("< frame 181 1.000000 02 >"));
+  CanFrame f;
+  ASSERT_EQ(c.client.read(f, 2000), ReadStatus::Frame);
+  EXPECT_EQ(f.id, 0x181u);
 }
 
 TEST(SocketcandTransport, ConcurrentSendersNeverInterleaveMessages) {

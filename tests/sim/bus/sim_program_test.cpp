@@ -51,15 +51,17 @@ struct SimProcess {
   }
   // Exit status, or -1 if it did not end within the time.
   int waitExit(int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 10) {
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) == pid) {
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
+    int code = -1;
+    const bool ended = kestrum::test::eventually(
+        [&] {
+          int status = 0;
+          if (::waitpid(pid, &status, WNOHANG) != pid) return false;
+          pid = -1;
+          code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+          return true;
+        },
+        std::chrono::milliseconds(timeoutMs));
+    return ended ? code : -1;
   }
   pid_t pid = -1;
   int stdoutFd = -1;

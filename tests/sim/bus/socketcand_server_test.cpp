@@ -146,8 +146,7 @@ TEST(SocketcandServer, HostileClientsDoNotDisturbOthers) {
   EXPECT_EQ(s.bus.framesOnWire(), 1u);
   // The server notices every departure and keeps serving new clients.
   auto later = s.join();
-  for (int i = 0; i < 100 && s.server.clientCount() != 3; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(kestrum::test::eventually([&] { return s.server.clientCount() == 3; }));
   EXPECT_EQ(s.server.clientCount(), 3u);
 }
 

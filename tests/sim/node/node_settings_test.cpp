@@ -131,7 +131,7 @@ class RatedPort : public BusPort {
     std::copy(data.begin(), data.end(), f.data);
     bus_.submit(this, f);
   }
-  bool waitFor(std::uint32_t id, std::chrono::milliseconds timeout = 2000ms) {
+  bool waitFor(std::uint32_t id, std::chrono::milliseconds timeout = kestrum::test::kWaitLimit) {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, timeout, [&] { return std::find(ids_.begin(), ids_.end(), id) != ids_.end(); });
   }

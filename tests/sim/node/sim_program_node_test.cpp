@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "../bus/RawClient.h"
+#include "RawClient.h"
 
 extern char** environ;
 
@@ -56,15 +56,15 @@ class Program {
   }
   int stop() {
     ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
+    int code = -1;
+    const bool ended = kestrum::test::eventually([&] {
       int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
+      if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+      pid_ = -1;
+      code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return true;
+    });
+    return ended ? code : -1;
   }
   int exitCode() {
     int status = 0;

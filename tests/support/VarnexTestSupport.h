@@ -1,7 +1,8 @@
 #pragma once
-// What the Varnex tests share: scripted CANopen nodes on in-process virtual
-// buses served over socketcand, and libVarnex.so loaded from the application
-// folder with dlopen and bound by name, as the application does.
+// What the Varnex tests share: scripted CANopen nodes (ScriptedNode.h) on
+// in-process virtual buses served over socketcand, and libVarnex.so loaded
+// from the application folder with dlopen and bound by name, as the
+// application does.
 //
 // Per process: two buses A and B (KESTRUM_BUS lists A first, so A is PEAK
 // channel 0x51 and the first IXXAT device, B is 0x52 and the last one), a
@@ -13,95 +14,29 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <functional>
-#include <initializer_list>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "ScriptedNode.h"
 #include "VarnexApi.h"
 #include "VarnexStatus.h"
+#include "Wait.h"
 #include "bus/SocketcandServer.h"
-#include "bus/VirtualBus.h"
 
 namespace varnex_test {
 
-using kestrum::sim::BusPort;
 using kestrum::sim::CanFrame;
 using kestrum::sim::SocketcandServer;
 using kestrum::sim::VirtualBus;
+using kestrum::sim::test::bytesOf;
+using kestrum::sim::test::frame;
+using kestrum::test::eventually;
+using Node = kestrum::sim::test::ScriptedNode;
 using namespace std::chrono_literals;
-
-inline CanFrame frame(std::uint32_t id, std::initializer_list<std::uint8_t> bytes) {
-  CanFrame f;
-  f.id = id;
-  f.dlc = static_cast<std::uint8_t>(bytes.size());
-  std::copy(bytes.begin(), bytes.end(), f.data);
-  return f;
-}
-
-inline std::vector<std::uint8_t> bytesOf(const CanFrame& f) { return {f.data, f.data + f.dlc}; }
-
-/// A node on a virtual bus that records every frame and answers as the test's
-/// rule says (the rule runs on the bus thread and may send).
-class Node : public BusPort {
- public:
-  using Rule = std::function<void(const CanFrame&, Node&)>;
-
-  explicit Node(VirtualBus& bus, Rule rule = {}) : bus_(bus), rule_(std::move(rule)) { bus_.attach(this); }
-  ~Node() override { bus_.detach(this); }
-
-  void deliver(const CanFrame& f) override {
-    Rule rule;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      seen_.push_back(f);
-      rule = rule_;
-    }
-    changed_.notify_all();
-    if (rule) rule(f, *this);
-  }
-
-  void setRule(Rule rule) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    rule_ = std::move(rule);
-  }
-  void send(const CanFrame& f) { bus_.submit(this, f); }
-  void send(std::uint32_t id, std::initializer_list<std::uint8_t> bytes) { send(frame(id, bytes)); }
-
-  /// Frames seen with identifier `id`.
-  std::vector<CanFrame> framesOn(std::uint32_t id) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<CanFrame> out;
-    for (const auto& f : seen_)
-      if (f.id == id) out.push_back(f);
-    return out;
-  }
-  std::vector<CanFrame> frames() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return seen_;
-  }
-  /// Waits until `count` frames with identifier `id` have been seen.
-  bool waitFor(std::uint32_t id, std::size_t count, std::chrono::milliseconds limit = 3s) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] {
-      std::size_t n = 0;
-      for (const auto& f : seen_) n += f.id == id;
-      return n >= count;
-    });
-  }
-
- private:
-  VirtualBus& bus_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<CanFrame> seen_;
-  Rule rule_;
-};
 
 // Every function of the C interface, bound by name into Api.
 #define VARNEX_FUNCTIONS(X)                                                                              \
@@ -188,17 +123,6 @@ class Recorder {
   State state_;
 };
 
-/// Polls `condition` every 10 ms until it holds or `limit` passes.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 3s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
 struct World {
   VirtualBus busA, busB;
   SocketcandServer serverA{busA}, serverB{busB};
@@ -237,5 +161,28 @@ inline World& world() {
   }();
   return *w;
 }
+
+/// A test of the C interface: the process's library, callbacks detached and
+/// the adapter closed after each test.
+class VarnexInterface : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(api.init_can, nullptr) << "libVarnex.so not loaded";
+    Recorder::instance().clear();
+    api.set_timeout(100);
+  }
+  void TearDown() override {
+    api.setGetAllCallback(nullptr);
+    api.setRecvCallback(nullptr);
+    api.setErrorCallback(nullptr);
+    api.terminate_can();
+  }
+  /// IXXAT with the automatic device choice: the last device, bus B.
+  bool openIxxat(int node) { return api.init_can(node, 1000, -1, -1, true, 0, nullptr); }
+
+  World& w = world();
+  Api& api = w.api;
+  Recorder& recorder = Recorder::instance();
+};
 
 }  // namespace varnex_test

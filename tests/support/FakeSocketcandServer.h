@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "Wait.h"
 #include "transport/SocketcandProtocol.h"
 
 class FakeSocketcandServer {
@@ -54,10 +55,10 @@ class FakeSocketcandServer {
 
   std::uint16_t port() const { return port_; }
 
-  /// Writes raw bytes to the connected client (waits for it up to 2 s).
-  bool push(const std::string& bytes) {
+  /// Writes raw bytes to the connected client (waits for one to connect).
+  [[nodiscard]] bool push(const std::string& bytes) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!cv_.wait_for(lock, std::chrono::seconds(2), [&] { return client_ >= 0; })) return false;
+    if (!cv_.wait_for(lock, kestrum::test::kWaitLimit, [&] { return client_ >= 0; })) return false;
     return ::send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
 
@@ -75,10 +76,10 @@ class FakeSocketcandServer {
     return received_;
   }
 
-  /// Waits until the client has sent `text` (up to 2 s).
-  bool waitReceived(const std::string& text) {
+  /// Waits until the client has sent `text`.
+  [[nodiscard]] bool waitReceived(const std::string& text) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::seconds(2),
+    return cv_.wait_for(lock, kestrum::test::kWaitLimit,
                         [&] { return received_.find(text) != std::string::npos; });
   }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "SimFrames.h"
+#include "Wait.h"
 #include "node/SimNode.h"
 
 namespace kestrum::sim::test {
@@ -30,13 +32,6 @@ class NodeFixture : public ::testing::Test {
     node->setPowered(true, now);
   }
 
-  static CanFrame frame(std::uint32_t id, std::initializer_list<std::uint8_t> data) {
-    CanFrame f;
-    f.id = id;
-    f.dlc = std::uint8_t(data.size());
-    std::copy(data.begin(), data.end(), f.data);
-    return f;
-  }
   void send(std::uint32_t id, std::initializer_list<std::uint8_t> data) { node->receive(frame(id, data), now); }
   void remote(std::uint32_t id) {
     CanFrame f;

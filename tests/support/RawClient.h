@@ -14,6 +14,8 @@
 #include <regex>
 #include <string>
 
+#include "Wait.h"
+
 class RawClient {
  public:
   explicit RawClient(std::uint16_t port, int receiveBuffer = 0) {
@@ -52,7 +54,8 @@ class RawClient {
   }
 
   /// Reads until `done(received)` holds or the time is up; false on timeout.
-  bool waitUntil(const std::function<bool(const std::string&)>& done, int timeoutMs = 3000) {
+  [[nodiscard]] bool waitUntil(const std::function<bool(const std::string&)>& done,
+                               int timeoutMs = int(kestrum::test::kWaitLimit.count())) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done(in_)) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -60,13 +63,12 @@ class RawClient {
     }
     return true;
   }
-  bool waitFor(const std::string& needle, int timeoutMs = 3000) {
+  [[nodiscard]] bool waitFor(const std::string& needle, int timeoutMs = int(kestrum::test::kWaitLimit.count())) {
     return waitUntil([&](const std::string& s) { return s.find(needle) != std::string::npos; }, timeoutMs);
   }
   /// True when the server closed the connection within the time.
   bool waitClosed(int timeoutMs) {
-    waitUntil([this](const std::string&) { return eof_; }, timeoutMs);
-    return eof_;
+    return waitUntil([this](const std::string&) { return eof_; }, timeoutMs);
   }
 
   /// Everything received so far, time stamps replaced by "T"; clears it.

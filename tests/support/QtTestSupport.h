@@ -1,13 +1,16 @@
 #pragma once
 // Pieces every test of the application shares: the one application object a
-// process may have, created offscreen on first use, and readable QString
-// values in assertion messages.
+// process may have, created offscreen on first use, waiting with the event
+// loop running, and readable QString values in assertion messages.
 
 #include <QApplication>
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <ostream>
+
+#include "Wait.h"
 
 namespace kestrum::test {
 
@@ -23,6 +26,13 @@ App& application() {
     return new App(argc, argv);
   }();
   return *app;
+}
+
+/// Waits (Wait.h) with the event loop running, for what the window's timers,
+/// queued signals and the connector's notifications bring about.
+template <typename Condition>
+[[nodiscard]] bool processUntil(Condition done, std::chrono::milliseconds limit = kWaitLimit) {
+  return waitUntil(done, limit, [] { QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20); });
 }
 
 }  // namespace kestrum::test

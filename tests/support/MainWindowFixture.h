@@ -9,6 +9,7 @@
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
 #include "node/NodeHost.h"
+#include "node/SimNode.h"
 
 #include <gtest/gtest.h>
 
@@ -44,6 +45,8 @@
 namespace mainwindow_test {
 
 using namespace std::chrono_literals;
+using kestrum::test::processUntil;
+using kestrum::test::scaled;
 using kestrum::sim::NodeHost;
 using kestrum::sim::SocketcandServer;
 using kestrum::sim::VirtualBus;
@@ -127,21 +130,6 @@ class BusRecorder : public kestrum::sim::BusPort {
   std::vector<kestrum::sim::CanFrame> frames_;
 };
 
-/// Runs the event loop until `done` holds or `limit` passes.
-template <typename Pred>
-bool processUntil(Pred done, std::chrono::milliseconds limit = 5000ms) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-  }
-  return true;
-}
-
-inline void processFor(std::chrono::milliseconds time) {
-  processUntil([] { return false; }, time);
-}
-
 /// Collects the application log's lines.
 struct LogLines {
   QStringList lines;
@@ -162,6 +150,10 @@ struct LogLines {
 /// A fresh main window per test.
 class MainWindowTest : public ::testing::Test {
  protected:
+  // Every test builds and destroys connectors; the library's settling pauses
+  // at shutdown need not last as long against the in-process bus.
+  MainWindowTest() { DLLConnector::setShutdownPause(10ms); }
+
   RecordingMessageBoxService boxes;
   LogLines log;
   std::unique_ptr<TMainForm> form;
@@ -185,7 +177,7 @@ class MainWindowTest : public ::testing::Test {
     start(withLibrary);
     ASSERT_TRUE(processUntil([this] { return log.contains("Connected") || log.contains("no Device detected"); }))
         << log.all().toStdString();
-    processUntil([this] { return !form->isInUse(); }, 2000ms);
+    ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }));
   }
   void TearDown() override {
     if (form) {
@@ -220,12 +212,12 @@ class MainWindowTest : public ::testing::Test {
     auto* combo = widget<QComboBox>("comboExVendor");
     combo->setCurrentIndex(combo->findText(entry));
     emit combo->activated(combo->currentIndex());
-    processUntil([this] { return !form->isInUse(); });
+    ASSERT_TRUE(processUntil([this] { return !form->isInUse(); })) << entry.toStdString();
   }
   /// Opens the "SDO List" page; the first visit reads every object.
   void openSdoList() {
     widget<QTabWidget>("TabControl")->setCurrentWidget(widget("tabObjMngt"));
-    processUntil([this] { return !form->isInUse(); }, 20000ms);
+    ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }, scaled(20s))) << log.all().toStdString();
   }
   StringGridSDODataSource& list() { return *form->sdoList(); }
   bool boxShown(const QString& textPart) const {

@@ -1,17 +1,16 @@
 #pragma once
 // What the stand-in tests share: the library loaded from the application
 // folder and bound by name as a real user does, and a virtual bus served on a
-// free loopback port that the tests point KESTRUM_BUS at.
+// free loopback port that the tests point KESTRUM_BUS at; waits by Wait.h.
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
+#include "Wait.h"
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
 
@@ -70,16 +69,5 @@ class TestBus {
 
 /// Points the stand-ins at the given buses (they read it at every discovery).
 inline void useBuses(const std::string& entries) { ::setenv("KESTRUM_BUS", entries.c_str(), 1); }
-
-/// Polls `condition` every 10 ms until it holds or `limit` passes.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 }  // namespace kestrum::test
