@@ -117,7 +117,9 @@ TEST_F(SdoPageTest, SavedParametersSurviveAPowerCycle) {
 
   world().host->powerCycle(1);
   ASSERT_TRUE(processUntil([this] { return nodeValue32(0x6081, 0) != "?"; }));
-  // Read through the bus until the restarted node answers.
+  // Only a read from the restarted node brings the stored value back into the
+  // list; read until it answers.
+  ASSERT_TRUE(list().setValue("6081", 0, "0", false));
   ASSERT_TRUE(processUntil([this] { return list().getValue("6081", 0, true) == "4321"; }));
   EXPECT_EQ(list().getValue("6081", 0, true), "4321");
   EXPECT_NE(list().getValue("6083", 0, true), "777");
