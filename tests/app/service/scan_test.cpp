@@ -9,7 +9,7 @@
 #include <QTableWidget>
 
 #include "TfrmSearch.h"
-#include "orvane/OrvaneIds.h"
+#include "canopen/Orvane.h"
 
 namespace mainwindow_test {
 namespace {
@@ -61,7 +61,7 @@ class ScanTest : public MainWindowTest {
     in<QTableWidget>(scan, "searchGrid")->selectRow(row);
     EXPECT_TRUE(in(scan, "btnConnect")->isEnabled());
     in<QPushButton>(scan, "btnConnect")->click();
-    ASSERT_TRUE(processUntil([&] { return !form->isInUse() && log.contains("Connected"); }, 15000ms))
+    ASSERT_TRUE(processUntil([&] { return !form->isInUse() && log.contains("Connected"); }, scaled(15s)))
         << log.all().toStdString();
   }
 };
@@ -145,7 +145,7 @@ TEST_F(ScanTest, ConnectDuringTheScanConnectsAfterTheRunningProbe) {
   EXPECT_TRUE(stopSeenEnabled);
   EXPECT_FALSE(scan->isVisible());
   EXPECT_LE(probes(), 4) << "the scan went on after Connect";
-  ASSERT_TRUE(processUntil([&] { return !form->isInUse() && log.contains("Connected"); }, 15000ms))
+  ASSERT_TRUE(processUntil([&] { return !form->isInUse() && log.contains("Connected"); }, scaled(15s)))
       << log.all().toStdString();
   EXPECT_EQ(widget<QLineEdit>("MotorIdEdit")->text(), "2");
   EXPECT_EQ(widget<QComboBox>("BaudrateCombo")->currentIndex(), 5);

@@ -13,7 +13,7 @@
 #include "NodeFixture.h"
 #include "node/NodeCommands.h"
 #include "node/NodeHost.h"
-#include "orvane/OrvaneIds.h"
+#include "canopen/Orvane.h"
 
 namespace kestrum::sim::test {
 namespace {
@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-/// A test's own port on the bus: records every frame with its arrival time.
+/// A test's own port on the bus: records every frame (with the bus's time stamp).
 class Probe : public BusPort {
  public:
   explicit Probe(VirtualBus& bus) : bus_(bus) { bus_.attach(this); }
@@ -30,7 +30,7 @@ class Probe : public BusPort {
 
   void deliver(const CanFrame& frame) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    frames_.push_back({frame, Clock::now()});
+    frames_.push_back(frame);
     cv_.notify_all();
   }
   void send(std::uint32_t id, std::initializer_list<std::uint8_t> data, bool remote = false) {
@@ -42,13 +42,14 @@ class Probe : public BusPort {
     bus_.submit(this, f);
   }
   /// Waits for the first frame with `id` received after `from` (an index into the record).
-  std::optional<CanFrame> waitFor(std::uint32_t id, std::size_t from = 0, std::chrono::milliseconds timeout = 2000ms) {
+  std::optional<CanFrame> waitFor(std::uint32_t id, std::size_t from = 0,
+                                  std::chrono::milliseconds timeout = kestrum::test::kWaitLimit) {
     std::unique_lock<std::mutex> lock(mutex_);
     std::optional<CanFrame> found;
     cv_.wait_for(lock, timeout, [&] {
       for (std::size_t i = from; i < frames_.size(); ++i) {
-        if (frames_[i].first.id == id) {
-          found = frames_[i].first;
+        if (frames_[i].id == id) {
+          found = frames_[i];
           return true;
         }
       }
@@ -60,16 +61,17 @@ class Probe : public BusPort {
     std::lock_guard<std::mutex> lock(mutex_);
     return frames_.size();
   }
-  std::vector<Clock::time_point> times(std::uint32_t id) {
+  /// Bus time stamps (µs) of the frames with `id`.
+  std::vector<std::uint64_t> times(std::uint32_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Clock::time_point> r;
-    for (const auto& [f, t] : frames_)
-      if (f.id == id) r.push_back(t);
+    std::vector<std::uint64_t> r;
+    for (const auto& f : frames_)
+      if (f.id == id) r.push_back(f.timestampUs);
     return r;
   }
   /// Expedited or segmented upload through the bus; the 8 answer bytes of the initiate step.
   std::optional<CanFrame> request(std::uint8_t node, std::initializer_list<std::uint8_t> data,
-                                  std::chrono::milliseconds timeout = 2000ms) {
+                                  std::chrono::milliseconds timeout = kestrum::test::kWaitLimit) {
     const std::size_t from = mark();
     send(0x600u + node, data);
     return waitFor(0x580u + node, from, timeout);
@@ -90,7 +92,7 @@ class Probe : public BusPort {
   VirtualBus& bus_;
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::vector<std::pair<CanFrame, Clock::time_point>> frames_;
+  std::vector<CanFrame> frames_;
 };
 
 class NodeHostTest : public ::testing::Test {
@@ -219,10 +221,11 @@ TEST_F(NodeHostTest, HeartbeatPeriodHoldsInRealTime) {
   std::string error;
   ASSERT_TRUE(host.addNode(7, "Testo", error)) << error;
   ASSERT_TRUE(probe.request(7, {0x2B, 0x17, 0x10, 0x00, 50, 0, 0, 0}));
-  std::this_thread::sleep_for(1050ms);
+  // Boot-up plus twenty beats, measured on the bus's clock.
+  ASSERT_TRUE(kestrum::test::eventually([&] { return probe.times(0x707).size() >= 21; }));
   auto times = probe.times(0x707);
-  ASSERT_GE(times.size(), 18u);  // boot-up plus about twenty beats
-  const auto span = std::chrono::duration<double, std::milli>(times.back() - times[1]).count();
+  ASSERT_GE(times.size(), 18u);
+  const double span = double(times.back() - times[1]) / 1000.0;
   const double period = span / double(times.size() - 2);
   EXPECT_NEAR(period, 50.0, 5.0);
 }
@@ -239,7 +242,7 @@ TEST_F(NodeHostTest, ModelFilesOfTheApplicationFolder) {
     ASSERT_TRUE(host.addNode(id, model, error)) << error;
     auto vendor = probe.request(id, {0x40, 0x18, 0x10, 0x01, 0, 0, 0, 0});
     ASSERT_TRUE(vendor) << model;
-    EXPECT_EQ(le32(*vendor), orvane::kVendorId) << model;
+    EXPECT_EQ(le32(*vendor), canopen::orvane::kVendorId) << model;
     host.withNode(id, [&](SimNode& n, std::uint64_t) {
       PdoEngine rules;
       for (std::uint16_t map : {0x1600, 0x1601, 0x1602, 0x1603, 0x1A00, 0x1A01, 0x1A02, 0x1A03}) {

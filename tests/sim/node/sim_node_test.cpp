@@ -3,7 +3,7 @@
 #include <fstream>
 
 #include "NodeFixture.h"
-#include "orvane/OrvaneIds.h"
+#include "canopen/Orvane.h"
 
 namespace kestrum::sim::test {
 namespace {
@@ -204,7 +204,7 @@ TEST_F(StoreTest, UnwritableStateFileIsRefused) {
 }
 
 TEST_F(SimNodeTest, IdentityCarriesVendorProductAndStableSerial) {
-  EXPECT_EQ(upload(0x1018, 1), orvane::kVendorId);
+  EXPECT_EQ(upload(0x1018, 1), canopen::orvane::kVendorId);
   EXPECT_EQ(upload(0x1018, 2), 0x1234u);
   EXPECT_EQ(upload(0x1018, 3), 0x00010002u);
   EXPECT_EQ(upload(0x1018, 4), SimNode::serialNumber("Testo", kId));
