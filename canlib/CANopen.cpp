@@ -51,6 +51,17 @@ auto sdoAnswerTo(std::uint16_t index, std::uint8_t subindex) {
   };
 }
 
+// The value of an upload answer: bytes 4 to 7, little-endian. An expedited
+// answer that indicates its size leaves the unused bytes to the node, which
+// may fill them with anything, so only the counted bytes are taken.
+std::uint32_t expeditedValue(const std::uint8_t* data) {
+  const std::uint8_t flags = co::sdo::kExpedited | co::sdo::kSizeIndicated;
+  const int count = (data[0] & flags) == flags ? 4 - co::sdo::expeditedUnused(data[0]) : 4;
+  std::uint32_t value = 0;
+  for (int i = count - 1; i >= 0; --i) value = value << 8 | data[4 + i];
+  return value;
+}
+
 SDO marked(std::uint16_t index, std::uint8_t subindex, std::uint8_t type, std::int32_t value) {
   SDO record;
   record.index = index;
@@ -140,9 +151,7 @@ bool CANopen::readSDO(SDO& record, std::uint8_t subindex) {
     if (!answer) continue;
     if (answer->data[0] == co::sdo::kAbort) return false;  // the node refused: asking again changes nothing
     record.slot[subindex].type = answer->dlc;
-    record.slot[subindex].value = static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(answer->data[4]) | static_cast<std::uint32_t>(answer->data[5]) << 8 |
-        static_cast<std::uint32_t>(answer->data[6]) << 16 | static_cast<std::uint32_t>(answer->data[7]) << 24);
+    record.slot[subindex].value = static_cast<std::int32_t>(expeditedValue(answer->data));
     return true;
   }
   return false;

@@ -50,8 +50,9 @@ class VARNEX_EXPORT CANopen {
   static bool sendSDO(SDO record);
   /// Marked record: subindices first to last; otherwise subindex 0.
   static bool sendSDO(SDO record, int first, int last);
-  /// Expedited upload: on an answer stores its length in `type` and bytes 4
-  /// to 7 in `value` of the subindex's entry. False on time-out (3 attempts)
+  /// Expedited upload: on an answer stores its length in `type` and its value
+  /// in `value` of the subindex's entry: the bytes the answer indicates of 4
+  /// to 7 (all four when it indicates no size), the rest zero. False on time-out (3 attempts)
   /// and at once on an abort answer.
   static bool readSDO(SDO& record, std::uint8_t subindex);
 

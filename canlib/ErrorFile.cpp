@@ -31,12 +31,18 @@ void makeFolders(const std::string& path) {
 std::string transmitErrorFilePath() { return stateFolder() + "/error.txt"; }
 
 void logTransmitError(unsigned id, long retryStatus) {
-  // Transmissions may come from several threads; keep their lines whole.
+  char line[80];
+  std::snprintf(line, sizeof line, "error sending can msg: %u (retry: %ld)", id, retryStatus);
+  logErrorLine(line);
+}
+
+void logErrorLine(const std::string& line) {
+  // Lines may come from several threads; keep them whole.
   static std::mutex fileLock;
   std::lock_guard<std::mutex> lock(fileLock);
   makeFolders(stateFolder());
   if (FILE* f = std::fopen(transmitErrorFilePath().c_str(), "a")) {
-    std::fprintf(f, "error sending can msg: %u (retry: %ld)\n", id, retryStatus);
+    std::fprintf(f, "%s\n", line.c_str());
     std::fclose(f);
   }
 }

@@ -3,12 +3,15 @@
 
 namespace varnex {
 
-/// The transmit-error file: "error.txt" in $XDG_STATE_HOME/varnex/ (default
+/// The error file (transmit errors and refused vendor libraries): "error.txt" in $XDG_STATE_HOME/varnex/ (default
 /// ~/.local/state/varnex/).
 std::string transmitErrorFilePath();
 
 /// Appends "error sending can msg: ID (retry: STATUS)" to the transmit-error
 /// file, creating its folder when missing. A line that cannot be written is lost.
 void logTransmitError(unsigned id, long retryStatus);
+
+/// Appends `line` and a line break to the same file, in the same way.
+void logErrorLine(const std::string& line);
 
 }  // namespace varnex

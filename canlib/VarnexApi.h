@@ -26,7 +26,8 @@ VARNEX_EXPORT double get_timeout(void);
 /// Expedited download of `length` (1, 2 or 4) bytes; true when acknowledged.
 VARNEX_EXPORT bool send_SDO(uint16_t index, uint8_t subindex, uint8_t length, int32_t value);
 /// Expedited upload; true when the node answered (not with an abort). Outputs
-/// the answer's length code and bytes 4 to 7; untouched on failure.
+/// the answer's length code and the bytes of 4 to 7 the answer indicates (all
+/// four without a size), zero-extended; untouched on failure.
 VARNEX_EXPORT bool recv_SDO(uint16_t index, uint8_t subindex, uint8_t* length, int32_t* value);
 /// Sends 8 data bytes on `cobId`; true when the adapter took the frame.
 VARNEX_EXPORT bool send_PDO(int32_t cobId, uint8_t* data, bool remote);

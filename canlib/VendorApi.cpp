@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include "ErrorFile.h"
 #include "VendorLibrary.h"
 
 namespace varnex {
@@ -32,6 +33,17 @@ constexpr const char* kUnusedVciFunctions[] = {
 };
 static_assert(std::size(kUnusedVciFunctions) == VciApi::kUnusedCount);
 
+// A library without a function this one calls unguarded would crash on the
+// first call: it is refused as a whole, as if it were not installed, and the
+// error file says what it lacks.
+void refuse(const char* fileName, const std::vector<std::string>& lacking) {
+  std::string line = std::string(fileName) + " not used: it lacks the function";
+  if (lacking.size() > 1) line += "s";
+  for (std::size_t i = 0; i < lacking.size(); ++i) line += (i ? ", " : " ") + lacking[i];
+  debugLog("%s", line.c_str());
+  logErrorLine(line);
+}
+
 }  // namespace
 
 bool PeakApi::load(std::vector<std::string>* missing) {
@@ -43,7 +55,13 @@ bool PeakApi::load(std::vector<std::string>* missing) {
       bind("CAN_Read", CAN_Read),
       bind("CAN_Write", CAN_Write),
   };
-  appendMissing(missing, bindFunctions(library, table, std::size(table)));
+  auto lacking = bindFunctions(library, table, std::size(table));
+  if (!lacking.empty()) {
+    refuse(kPeakLibraryFile, lacking);
+    appendMissing(missing, std::move(lacking));
+    unload();
+    return false;
+  }
   const Binding optional[] = {bind("CAN_GetValue", CAN_GetValue)};
   bindFunctions(library, optional, std::size(optional));
   return true;
@@ -73,30 +91,30 @@ bool VciApi::load(std::vector<std::string>* missing) {
       bind("vciInitialize", vciInitialize),
       bind("vciGetVersion", vciGetVersion),
   };
-  bindFunctions(library, general, std::size(general));
+  if (auto lacking = bindFunctions(library, general, std::size(general)); !lacking.empty()) {
+    refuse(kIxxatLibraryFile, lacking);
+    appendMissing(missing, std::move(lacking));
+    unload();
+    return false;
+  }
   UINT32 major = 0, minor = 0;
-  if (!vciInitialize || !vciGetVersion || vciInitialize() != VCI_OK ||
+  if (vciInitialize() != VCI_OK ||
       vciGetVersion(&major, &minor) != VCI_OK || major != 3) {
     debugLog("%s unusable (interface version %u)", kIxxatLibraryFile, major);
     unload();
     return false;
   }
   const Binding table[] = {
-      bind("vciFormatError", vciFormatError),
       bind("vciGuidToChar", vciGuidToChar),
       bind("vciEnumDeviceOpen", vciEnumDeviceOpen),
       bind("vciEnumDeviceClose", vciEnumDeviceClose),
       bind("vciEnumDeviceNext", vciEnumDeviceNext),
-      bind("vciEnumDeviceReset", vciEnumDeviceReset),
-      bind("vciEnumDeviceWaitEvent", vciEnumDeviceWaitEvent),
       bind("vciDeviceOpen", vciDeviceOpen),
       bind("vciDeviceClose", vciDeviceClose),
       bind("vciDeviceGetInfo", vciDeviceGetInfo),
-      bind("vciDeviceGetCaps", vciDeviceGetCaps),
       bind("canControlOpen", canControlOpen),
       bind("canControlClose", canControlClose),
       bind("canControlInitialize", canControlInitialize),
-      bind("canControlReset", canControlReset),
       bind("canControlStart", canControlStart),
       bind("canControlSetAccFilter", canControlSetAccFilter),
       bind("canChannelOpen", canChannelOpen),
@@ -106,7 +124,21 @@ bool VciApi::load(std::vector<std::string>* missing) {
       bind("canChannelReadMessage", canChannelReadMessage),
       bind("canChannelSendMessage", canChannelSendMessage),
   };
-  appendMissing(missing, bindFunctions(library, table, std::size(table)));
+  if (auto lacking = bindFunctions(library, table, std::size(table)); !lacking.empty()) {
+    refuse(kIxxatLibraryFile, lacking);
+    appendMissing(missing, std::move(lacking));
+    unload();
+    return false;
+  }
+  // Checked before each call, or never called: the library works without them.
+  const Binding optional[] = {
+      bind("vciFormatError", vciFormatError),
+      bind("vciEnumDeviceReset", vciEnumDeviceReset),
+      bind("vciEnumDeviceWaitEvent", vciEnumDeviceWaitEvent),
+      bind("vciDeviceGetCaps", vciDeviceGetCaps),
+      bind("canControlReset", canControlReset),
+  };
+  appendMissing(missing, bindFunctions(library, optional, std::size(optional)));
   // The unused group is only looked up; what it lacks is shown by debugLog.
   Binding rest[kUnusedCount];
   for (std::size_t i = 0; i < kUnusedCount; ++i) rest[i] = Binding{kUnusedVciFunctions[i], &unused[i]};

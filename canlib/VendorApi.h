@@ -1,6 +1,8 @@
 #pragma once
 // One table of function pointers per adapter vendor, filled by name from the
-// vendor library at run time. A function the library lacks stays null.
+// vendor library at run time. A library that lacks a function called without
+// a check is not used at all; an optional function it lacks stays null and is
+// checked before each call.
 
 #include <cstddef>
 #include <string>
@@ -35,7 +37,8 @@ struct PeakApi {
   PFN_CAN_GetValue CAN_GetValue = nullptr;
 
   /// Loads the library by file name and binds every function; false when the
-  /// library cannot be loaded. `missing` lists the functions it lacks.
+  /// library cannot be loaded or lacks a required function (a line in the
+  /// error file names it; nothing stays loaded). `missing` lists the functions it lacks.
   bool load(std::vector<std::string>* missing = nullptr);
   void unload();
   /// Channels of kPeakChannels that initialise with `code` (each is released again).
@@ -44,27 +47,28 @@ struct PeakApi {
 
 struct VciApi {
   void* library = nullptr;
+  // Required unless marked optional.
   // general
   PF_vciInitialize vciInitialize = nullptr;
   PF_vciGetVersion vciGetVersion = nullptr;
-  PF_vciFormatError vciFormatError = nullptr;
+  PF_vciFormatError vciFormatError = nullptr;  ///< optional
   PF_vciGuidToChar vciGuidToChar = nullptr;
   // device enumeration
   PF_vciEnumDeviceOpen vciEnumDeviceOpen = nullptr;
   PF_vciEnumDeviceClose vciEnumDeviceClose = nullptr;
   PF_vciEnumDeviceNext vciEnumDeviceNext = nullptr;
-  PF_vciEnumDeviceReset vciEnumDeviceReset = nullptr;
-  PF_vciEnumDeviceWaitEvent vciEnumDeviceWaitEvent = nullptr;
+  PF_vciEnumDeviceReset vciEnumDeviceReset = nullptr;            ///< optional
+  PF_vciEnumDeviceWaitEvent vciEnumDeviceWaitEvent = nullptr;    ///< optional
   // device
   PF_vciDeviceOpen vciDeviceOpen = nullptr;
   PF_vciDeviceClose vciDeviceClose = nullptr;
   PF_vciDeviceGetInfo vciDeviceGetInfo = nullptr;
-  PF_vciDeviceGetCaps vciDeviceGetCaps = nullptr;
+  PF_vciDeviceGetCaps vciDeviceGetCaps = nullptr;  ///< optional
   // controller
   PF_canControlOpen canControlOpen = nullptr;
   PF_canControlClose canControlClose = nullptr;
   PF_canControlInitialize canControlInitialize = nullptr;
-  PF_canControlReset canControlReset = nullptr;
+  PF_canControlReset canControlReset = nullptr;  ///< optional
   PF_canControlStart canControlStart = nullptr;
   PF_canControlSetAccFilter canControlSetAccFilter = nullptr;
   // channel
@@ -84,7 +88,8 @@ struct VciApi {
 
   /// Loads the library, initialises the interface and checks for major
   /// version 3 (a library of another version counts as missing and is freed
-  /// again), then binds every function. `missing` lists the functions it lacks.
+  /// again), then binds every function. A required function it lacks refuses
+  /// the library as above. `missing` lists the functions it lacks.
   bool load(std::vector<std::string>* missing = nullptr);
   void unload();
 };
