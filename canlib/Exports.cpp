@@ -49,14 +49,20 @@ SDO recordFor(std::uint16_t index, std::uint8_t subindex, std::uint8_t length, s
   return record;
 }
 
-// Runs before the adapter's own destructor when the library is unloaded.
+// Runs before the adapter's own destructor when the library is unloaded (at
+// exit or by dlclose), also when the program never called terminate_can: the
+// receive thread must be gone before the library's code and data are. The
+// state it touches in the other files is never destroyed (see Varnex.cpp).
 struct UnloadCleanup {
   ~UnloadCleanup() {
-    if (!initialised) return;
     Varnex::set_RecvCallback(nullptr);
     Varnex::set_ErrorCallback(nullptr);
     Varnex::set_GetAllCallback(nullptr);
-    adapter.terminate();
+    try {
+      adapter.terminate();
+    } catch (...) {
+      // Nothing may leave a static destructor; the process is ending anyway.
+    }
     initialised = false;
   }
 } unloadCleanup;

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <new>
+#include <system_error>
 
 #include "Boxes.h"
 #include "ErrorFile.h"
@@ -24,14 +26,33 @@ namespace {
 varnex::PeakApi peak;
 varnex::VciApi vci;
 
-// Guards Varnex::rxQueue against a reader taking a cursor while terminate or
+// Guards the queue slot against a reader taking a cursor while terminate or
 // createBuffer replaces it. The receive thread holds its own reference.
 std::mutex queueLock;
 
-// Heap-held so no static destructor can meet a joinable thread at exit.
+// An object built on first use and never destroyed, without a heap block.
+// The clean-up at unload (Exports.cpp) needs the queue slot and the thread
+// whichever file's static destructors the linker lets run first, and a
+// dlclose must leave no block behind that only the unmapped library knew.
+template <typename T>
+class Lasting {
+ public:
+  Lasting() { new (storage) T(); }
+  T& get() { return *std::launder(reinterpret_cast<T*>(storage)); }
+
+ private:
+  alignas(T) unsigned char storage[sizeof(T)];
+};
+
+// The current receive queue (empty after terminate until createBuffer).
+std::shared_ptr<RxQueue>& currentQueue() {
+  static Lasting<std::shared_ptr<RxQueue>> slot;
+  return slot.get();
+}
+
 std::thread& receiverThread() {
-  static auto* thread = new std::thread;
-  return *thread;
+  static Lasting<std::thread> thread;
+  return thread.get();
 }
 
 varnex::WakeSignal arrivals;
@@ -123,7 +144,6 @@ std::atomic<VarnexRecvCallback> Varnex::error_callback{nullptr};
 std::atomic<VarnexGetAllCallback> Varnex::get_all_callback{nullptr};
 bool Varnex::bIxxatLoaded = false;
 bool Varnex::bPeakLoaded = false;
-std::shared_ptr<RxQueue> Varnex::rxQueue;
 
 Varnex::Varnex() { InitVarnex(); }
 
@@ -148,7 +168,7 @@ void Varnex::InitVarnex() {
   bBtr1 = 0x14;
   {
     std::lock_guard<std::mutex> lock(queueLock);
-    rxQueue = std::make_shared<RxQueue>();
+    currentQueue() = std::make_shared<RxQueue>();
   }
   my_callback = nullptr;
   bTerminated = false;
@@ -174,8 +194,8 @@ void Varnex::setCard(int family) { vendor = family; }
 
 void Varnex::createBuffer() {
   std::lock_guard<std::mutex> lock(queueLock);
-  if (rxQueue) return;
-  rxQueue = std::make_shared<RxQueue>();
+  if (currentQueue()) return;
+  currentQueue() = std::make_shared<RxQueue>();
   // Back in the loaded state: the next terminate closes the adapter again.
   bTerminated = false;
 }
@@ -308,7 +328,7 @@ bool Varnex::initializeController() {
   auto* start = new ThreadStart;
   {
     std::lock_guard<std::mutex> lock(queueLock);
-    start->queue = rxQueue;
+    start->queue = currentQueue();
   }
   auto ready = start->ready.get_future();
   threadReady = 0;
@@ -397,7 +417,7 @@ void Varnex::terminate() {
   {
     // Cursors still walking the old queue keep it alive until they finish.
     std::lock_guard<std::mutex> lock(queueLock);
-    rxQueue.reset();
+    currentQueue().reset();
   }
   my_callback = recv;
   error_callback = error;
@@ -409,15 +429,20 @@ void Varnex::stopReceiveThread() {
   if (quitEvent() >= 0) eventfd_write(quitEvent(), 1);
   std::thread& thread = receiverThread();
   if (!thread.joinable()) return;
-  if (thread.get_id() == std::this_thread::get_id())
-    thread.detach();  // called from a callback on the receive thread itself
-  else
-    thread.join();
+  // Also runs from static destructors at unload, where an exception ends the process.
+  try {
+    if (thread.get_id() == std::this_thread::get_id())
+      thread.detach();  // called from a callback on the receive thread itself
+    else
+      thread.join();
+  } catch (const std::system_error&) {
+    varnex::debugLog("receive thread could not be joined");
+  }
 }
 
 std::shared_ptr<RxQueue> Varnex::queue() {
   std::lock_guard<std::mutex> lock(queueLock);
-  return rxQueue;
+  return currentQueue();
 }
 
 RxCursor Varnex::takeCursor() {
@@ -462,6 +487,7 @@ void* Varnex::ReceiveThread(void* arg) {
   while (!lMustQuit.load()) {
     bool received = false;
     bool dataFrame = false, errorFrame = false;
+    bool standardData = false;  // an 11-bit data frame: the only kind an answer can be
     std::uint32_t time = 0;
     std::uint16_t id = 0;
     std::uint8_t dlc = 0;
@@ -476,6 +502,7 @@ void* Varnex::ReceiveThread(void* arg) {
         dlc = msg.uMsgInfo.Bytes.bFlags & CAN_MSGFLAGS_DLC;
         dataFrame = msg.uMsgInfo.Bytes.bType == CAN_MSGTYPE_DATA;
         errorFrame = msg.uMsgInfo.Bytes.bType == CAN_MSGTYPE_ERROR;
+        standardData = dataFrame && !(msg.uMsgInfo.Bytes.bFlags & (CAN_MSGFLAGS_RTR | CAN_MSGFLAGS_EXT));
         std::memcpy(data, msg.abData, 8);
       } else if (status != VCI_E_TIMEOUT && status != VCI_E_RXQUEUE_EMPTY) {
         // A broken channel answers at once; don't turn that into a spin.
@@ -504,6 +531,7 @@ void* Varnex::ReceiveThread(void* arg) {
         dlc = msg.LEN;
         dataFrame = msg.MSGTYPE == PCAN_MESSAGE_STANDARD;
         errorFrame = !dataFrame;
+        standardData = dataFrame;
         std::memcpy(data, msg.DATA, 8);
       }
     }
@@ -512,8 +540,13 @@ void* Varnex::ReceiveThread(void* arg) {
     if (received) {
       // Bytes beyond the length are zero, as the queue promises.
       std::memset(data + dlc, 0, 8 - dlc);
-      rx->append(time, id, dlc, data);
-      arrivals.notifyAll();
+      // The queue serves the SDO and boot-up waits only. A 29-bit or remote
+      // frame would match there once its identifier is cut to 11 bits, and
+      // can_data has no room to say what it was, so such frames stay out.
+      if (standardData) {
+        rx->append(time, id, dlc, data);
+        arrivals.notifyAll();
+      }
       // Each callee gets its own copy: a callback may not spoil the next one's data.
       std::uint8_t copy[8];
       if (VarnexGetAllCallback all = get_all_callback.load()) {

@@ -113,7 +113,4 @@ class VARNEX_EXPORT Varnex {
   static void receiveLoop(std::shared_ptr<varnex::RxQueue> rx);
   bool openIxxatController();
   long sendOnce(std::uint32_t id, std::uint8_t length, const std::uint8_t* data, bool remote);
-
-  static std::shared_ptr<varnex::RxQueue> rxQueue;
-  static std::thread receiver;
 };

@@ -62,6 +62,92 @@ TEST_F(VarnexInterface, RequestsCarryTheExpeditedBytesAndLengths) {
   EXPECT_EQ(bytesOf(requests[4]), (Bytes{0x40, 0x41, 0x60, 0x00}));
 }
 
+// Expedited answers of fewer than four bytes may carry anything in the unused
+// ones; only the bytes the command byte counts are the value.
+TEST_F(VarnexInterface, UploadTakesOnlyTheIndicatedBytes) {
+  struct Case {
+    Bytes answer;  // bytes 0 and 4 to 7; bytes 1 to 3 echo the request
+    std::int32_t value;
+  };
+  const Case cases[] = {
+      {{0x4F, 0x12, 0xAA, 0xBB, 0xCC}, 0x12},        // 1 byte
+      {{0x4B, 0x34, 0x12, 0xCC, 0xDD}, 0x1234},      // 2 bytes
+      {{0x47, 0x56, 0x34, 0x12, 0xEE}, 0x123456},    // 3 bytes
+      {{0x43, 0x78, 0x56, 0x34, 0x12}, 0x12345678},  // 4 bytes
+      {{0x4F, 0xFF, 0x01, 0x02, 0x03}, 0xFF},        // no sign extension
+      {{0x42, 0x78, 0x56, 0x34, 0x12}, 0x12345678},  // size not indicated: all four
+  };
+  Node node(w.busB);
+  ASSERT_TRUE(openIxxat(5));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int(c.answer[0]));
+    node.setRule([&](const CanFrame& f, Node& n) {
+      if (f.id == 0x605)
+        n.send(0x585, {c.answer[0], f.data[1], f.data[2], f.data[3], c.answer[1], c.answer[2], c.answer[3], c.answer[4]});
+    });
+    std::uint8_t length = 0;
+    std::int32_t value = 0;
+    ASSERT_TRUE(api.recv_SDO(0x2001, 3, &length, &value));
+    EXPECT_EQ(value, c.value);
+    EXPECT_EQ(length, 8);
+  }
+}
+
+// Only standard data frames answer: a 29-bit frame whose low bits are the
+// answer's identifier, or a remote frame on it, neither completes an upload
+// nor a boot-up wait, with either family. The callbacks still see them.
+TEST_F(VarnexInterface, ExtendedAndRemoteFramesCompleteNoWait) {
+  struct Family {
+    const char* name;
+    int vendor;  // init_can's vendor: 0 IXXAT (bus B), 0x51 PEAK (bus A)
+    VirtualBus& bus;
+  };
+  const Family families[] = {{"IXXAT", 0, w.busB}, {"PEAK", 0x51, w.busA}};
+  for (const Family& family : families) {
+    SCOPED_TRACE(family.name);
+    recorder.clear();
+    Node node(family.bus, [](const CanFrame& f, Node& n) {
+      if (f.id != 0x605) return;
+      CanFrame answer = frame(0x18FF0585, {0x4B, f.data[1], f.data[2], f.data[3], 0x34, 0x12, 0, 0});
+      answer.extended = true;
+      n.send(answer);
+      answer.id = 0x585;  // a 29-bit identifier that happens to be small
+      n.send(answer);
+      CanFrame remote = frame(0x585, {0, 0, 0, 0, 0, 0, 0, 0});
+      remote.remote = true;
+      n.send(remote);
+    });
+    api.setGetAllCallback(&Recorder::onAll);
+    ASSERT_TRUE(api.init_can(5, 1000, -1, -1, true, family.vendor, nullptr));
+    api.set_timeout(50);
+    std::uint8_t length = 77;
+    std::int32_t value = 77;
+    EXPECT_FALSE(api.recv_SDO(0x6041, 0, &length, &value));
+    EXPECT_FALSE(api.recv_SDO(0x0000, 0, &length, &value));  // the remote frame's zero bytes would match
+    EXPECT_EQ(value, 77);
+
+    // A remote frame on the boot-up identifier with one zero byte looks like a boot-up.
+    std::thread sender([&] {
+      std::this_thread::sleep_for(50ms);
+      CanFrame remote = frame(0x705, {0x00});
+      remote.remote = true;
+      node.send(remote);
+    });
+    EXPECT_FALSE(api.waitBootup(300));
+    sender.join();
+
+    auto received = [&](bool remote) {
+      int count = 0;
+      for (const auto& r : recorder.allSeen()) count += !r.transmitted && (r.id == (remote ? 0x705 : 0x585));
+      return count;
+    };
+    EXPECT_TRUE(eventually([&] { return received(true) == 1; }));
+    EXPECT_GE(received(false), 6);  // the remote answer of each of the 6 requests at least
+    api.setGetAllCallback(nullptr);
+    api.terminate_can();
+  }
+}
+
 TEST_F(VarnexInterface, AbortedDownloadIsRetriedAbortedUploadFailsAtOnce) {
   std::atomic<int> downloads{0};
   Node node(w.busB, [&](const CanFrame& f, Node& n) {
