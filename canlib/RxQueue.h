@@ -16,7 +16,8 @@
 
 #include "VarnexExport.h"
 
-/// One received frame: the element of the receive queue.
+/// One received standard (11-bit) data frame: the element of the receive
+/// queue. Extended and remote frames never enter the queue.
 struct can_data {
   std::atomic<can_data*> next{nullptr};  ///< newer neighbour, null at the tail
   can_data* prev = nullptr;  ///< the tail when this element was appended; informative, never follow it

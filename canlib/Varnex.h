@@ -1,8 +1,8 @@
 #pragma once
 // The adapter layer of Varnex: one adapter object hides the two adapter
 // families (IXXAT VCI 3 and PEAK PCAN-Basic, loaded by file name at run time)
-// behind open / transmit / receive. A receive thread appends every frame to
-// the receive queue and hands it to the registered callbacks.
+// behind open / transmit / receive. A receive thread hands every frame to the
+// registered callbacks and appends the standard data frames to the receive queue.
 //
 // Most state is class-wide: the library holds exactly one adapter object.
 // The class-wide handles, vendor and timing change only while no receive
