@@ -42,8 +42,15 @@ function(kestrum_test name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${KESTRUM_APP_DIR}
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT 120
+    PROPERTIES TIMEOUT 120
+    TEST_LIST ${name}_TESTS
     DISCOVERY_TIMEOUT 60)
+  # The labels go on after discovery: discovery flattens its property list, so
+  # of two labels passed through it only the first would reach the tests.
+  set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+  file(WRITE ${labels_file}
+    "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
 endfunction()
 
 # kestrum_bench(<name> SOURCES <files> LIBS <libs>): a benchmark executable
