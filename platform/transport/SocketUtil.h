@@ -1,11 +1,12 @@
 #pragma once
 // Internal helpers shared by the socket transports: a wake-up event that ends
-// a blocking poll() from another thread, deadline arithmetic, frame checks.
+// a blocking poll() from another thread, frame checks.
 
 #include <chrono>
 #include <string>
 
 #include "CanFrame.h"
+#include "Deadline.h"
 
 namespace kestrum::transport::detail {
 
@@ -33,14 +34,8 @@ enum class WaitResult { Ready, Timeout, Woken, Error };
 /// `timeoutMs` passes (negative: no limit). EINTR is retried with the time left.
 WaitResult waitFd(int fd, short events, const Wakeup& wake, int timeoutMs);
 
-using Clock = std::chrono::steady_clock;
-
-/// Milliseconds left until `deadline` (0 when passed), or -1 for "no deadline".
-inline int msLeft(Clock::time_point deadline, bool unlimited) {
-  if (unlimited) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
+using kestrum::transport::Clock;
+using kestrum::transport::msLeft;
 
 /// strerror for errno values, thread-safe.
 std::string errnoText(int err);

@@ -46,6 +46,7 @@
 
 #include "VciCodes.h"
 #include "transport/BusInventory.h"
+#include "transport/Deadline.h"
 #include "vcinpl.h"
 #include "version/VersionRecord.h"
 
@@ -503,11 +504,10 @@ HRESULT canChannelReadMessage(HANDLE hCanChn, UINT32 dwMsTimeout, PCANMSG pCanMs
       channel->idleUntil(deadline, unlimited);
       return channel->closed ? VCI_E_INVHANDLE : VCI_E_DISCONNECTED;
     }
-    int slice = kReadSliceMs;
-    if (!unlimited) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      slice = static_cast<int>(std::clamp<long long>(left, 0, kReadSliceMs));
-    }
+    // Rounded up: a transport wait that ended just short of the deadline
+    // would leave a sub-millisecond rest to be polled with zero time-outs.
+    const int left = kestrum::transport::msLeft(deadline, unlimited);
+    const int slice = unlimited ? kReadSliceMs : std::min(left, kReadSliceMs);
     CanFrame frame;
     const ReadStatus status = channel->transport->read(frame, slice);
     if (status == ReadStatus::Frame) {
