@@ -169,7 +169,10 @@ class Channels {
     if (!channel->transport || !channel->transport->setBitrate(*kbit, error)) return PCAN_ERROR_ILLPARAMVAL;
     channel->eventFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (channel->eventFd < 0) return PCAN_ERROR_RESOURCE;
-    if (!channel->transport->open(error)) return PCAN_ERROR_ILLHW;
+    if (!channel->transport->open(error)) {
+      kestrum::transport::reportUnreachable(peak->endpoint, error);
+      return PCAN_ERROR_ILLHW;
+    }
     try {
       channel->receiver = std::thread(&Channel::receive, channel.get());
     } catch (const std::system_error&) {

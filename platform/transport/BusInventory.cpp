@@ -7,6 +7,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "BusReport.h"
 #include "SocketCanTransport.h"
 #include "SocketcandTransport.h"
 
@@ -113,53 +114,80 @@ std::string BusEndpoint::key() const {
   return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/" + bus;
 }
 
-bool parseBusEntry(const std::string& text, BusEndpoint& out, std::string& error) {
-  const std::string entry = trim(text);
-  auto fail = [&](const std::string& why) {
-    error = "bus entry \"" + entry + "\": " + why;
-    return false;
-  };
-  if (entry.empty()) return fail("empty");
+namespace {
+
+// The scheme of an entry written as a URL ("tcp://...") or as "WORD:NAME"
+// ("vcan:can0"), where a port would start with a digit; empty otherwise, so
+// that "host:-1/can0" still reads as a bad port.
+std::string schemeOf(const std::string& entry) {
+  const std::size_t colon = entry.find(':');
+  if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(entry[0]))) return {};
+  for (std::size_t i = 0; i < colon; ++i)
+    if (!std::isalnum(static_cast<unsigned char>(entry[i]))) return {};
+  const std::string rest = entry.substr(colon + 1);
+  const bool url = rest.rfind("//", 0) == 0;
+  const bool name = !rest.empty() && !std::isdigit(static_cast<unsigned char>(rest[0])) && rest.find('/') == std::string::npos;
+  return url || name ? entry.substr(0, colon) : std::string();
+}
+
+// Why `entry` (trimmed, not empty) names no bus; empty when it parses into `out`.
+std::string parseProblem(const std::string& entry, BusEndpoint& out) {
   BusEndpoint ep;
   static const std::string socketcanPrefix = "socketcan:";
   if (entry.rfind(socketcanPrefix, 0) == 0) {
     ep.kind = BusEndpoint::Kind::SocketCan;
     ep.ifname = entry.substr(socketcanPrefix.size());
-    if (ep.ifname.empty()) return fail("interface name missing (socketcan:IFNAME)");
+    if (ep.ifname.empty()) return "interface name missing (socketcan:IFNAME)";
     if (ep.ifname.size() > kMaxIfName || hasBadChar(ep.ifname) || ep.ifname == "." || ep.ifname == "..")
-      return fail("\"" + ep.ifname + "\" is not a network interface name");
+      return "\"" + ep.ifname + "\" is not a network interface name";
     out = ep;
-    return true;
+    return {};
   }
+  if (const std::string scheme = schemeOf(entry); !scheme.empty())
+    return "unknown scheme \"" + scheme + ":\" (expected HOST:PORT/BUS or socketcan:IFNAME)";
   // HOST:PORT/BUS; an IPv6 host is written in brackets.
   std::size_t portColon;
   if (entry[0] == '[') {
     const std::size_t close = entry.find(']');
-    if (close == std::string::npos) return fail("missing ']' after the IPv6 address");
+    if (close == std::string::npos) return "missing ']' after the IPv6 address";
     ep.host = entry.substr(1, close - 1);
     portColon = close + 1;
-    if (portColon >= entry.size() || entry[portColon] != ':') return fail("expected HOST:PORT/BUS");
+    if (portColon >= entry.size() || entry[portColon] != ':') return "expected HOST:PORT/BUS";
   } else {
     portColon = entry.find(':');
-    if (portColon == std::string::npos) return fail("expected HOST:PORT/BUS or socketcan:IFNAME");
+    if (portColon == std::string::npos) return "expected HOST:PORT/BUS or socketcan:IFNAME";
     ep.host = entry.substr(0, portColon);
   }
   const std::size_t slash = entry.find('/', portColon);
-  if (slash == std::string::npos) return fail("bus name missing (HOST:PORT/BUS)");
+  if (slash == std::string::npos) return "bus name missing (HOST:PORT/BUS)";
   const std::string portText = entry.substr(portColon + 1, slash - portColon - 1);
   ep.bus = entry.substr(slash + 1);
-  if (ep.host.empty()) return fail("host missing");
-  if (hasBadChar(ep.host)) return fail("bad host \"" + ep.host + "\"");
-  if (portText.empty()) return fail("port missing");
+  if (ep.host.empty()) return "host missing";
+  if (hasBadChar(ep.host)) return "bad host \"" + ep.host + "\"";
+  if (portText.empty()) return "port missing";
   if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return fail("bad port \"" + portText + "\"");
+    return "bad port \"" + portText + "\"";
   const unsigned long port = std::stoul(portText);
-  if (port == 0 || port > 65535) return fail("port " + portText + " out of range (1 to 65535)");
+  if (port == 0 || port > 65535) return "port " + portText + " out of range (1 to 65535)";
   ep.port = static_cast<std::uint16_t>(port);
-  if (ep.bus.empty()) return fail("bus name missing (HOST:PORT/BUS)");
-  if (hasBadChar(ep.bus)) return fail("bad bus name \"" + ep.bus + "\"");
+  if (ep.bus.empty()) return "bus name missing (HOST:PORT/BUS)";
+  if (hasBadChar(ep.bus)) return "bad bus name \"" + ep.bus + "\"";
   out = ep;
-  return true;
+  return {};
+}
+
+}  // namespace
+
+std::string BusEntryProblem::message() const {
+  return "KESTRUM_BUS entry " + std::to_string(number) + " \"" + entry + "\" skipped: " + reason;
+}
+
+bool parseBusEntry(const std::string& text, BusEndpoint& out, std::string& error) {
+  const std::string entry = trim(text);
+  const std::string problem = entry.empty() ? "empty" : parseProblem(entry, out);
+  if (problem.empty()) return true;
+  error = "bus entry \"" + entry + "\": " + problem;
+  return false;
 }
 
 BusInventory discoverBuses(const std::string& sysfsNetDir, const char* kestrumBus) {
@@ -191,18 +219,26 @@ BusInventory discoverBuses(const std::string& sysfsNetDir, const char* kestrumBu
   if (!kestrumBus) return inv;
   const std::string all = kestrumBus;
   std::size_t start = 0;
-  while (start <= all.size()) {
+  for (unsigned number = 1; start <= all.size(); ++number) {
     std::size_t comma = all.find(',', start);
-    if (comma == std::string::npos) comma = all.size();
+    const bool last = comma == std::string::npos;
+    if (last) comma = all.size();
     const std::string entry = trim(all.substr(start, comma - start));
     start = comma + 1;
-    if (entry.empty()) continue;  // "a,,b" or a trailing comma
     BusEndpoint ep;
-    std::string error;
-    if (!parseBusEntry(entry, ep, error)) {
-      inv.warnings.push_back("KESTRUM_BUS: " + error + "; skipped");
+    std::string reason;
+    if (entry.empty()) {
+      if (last) break;  // a trailing comma ends the list, it adds no entry
+      reason = "empty entry";
+    } else {
+      reason = parseProblem(entry, ep);
+    }
+    if (!reason.empty()) {
+      inv.problems.push_back({number, entry, reason});
+      if (!entry.empty()) inv.warnings.push_back("KESTRUM_BUS: bus entry \"" + entry + "\": " + reason + "; skipped");
       continue;
     }
+    ep.entry = entry;
     if (!takeChannel({PeakBusType::Usb, 8}, ep))
       inv.warnings.push_back("KESTRUM_BUS: no free PCAN USB channel for " + ep.key() + " (at most 8)");
     inv.ixxatDevices.push_back({ep, "KESTRUM_BUS " + ep.key()});
@@ -210,25 +246,43 @@ BusInventory discoverBuses(const std::string& sysfsNetDir, const char* kestrumBu
   return inv;
 }
 
-BusInventory discoverBuses() { return discoverBuses("/sys/class/net", std::getenv("KESTRUM_BUS")); }
+BusInventory discoverBuses() {
+  BusInventory inventory = discoverBuses("/sys/class/net", std::getenv("KESTRUM_BUS"));
+  for (const BusEntryProblem& problem : inventory.problems)
+    reportOnce("entry " + std::to_string(problem.number) + " " + problem.entry, problem.message());
+  return inventory;
+}
 
 std::unique_ptr<CanTransport> makeTransport(const BusEndpoint& endpoint) {
   if (endpoint.kind == BusEndpoint::Kind::SocketCan) return std::make_unique<SocketCanTransport>(endpoint.ifname);
   return std::make_unique<SocketcandTransport>(endpoint.host, endpoint.port, endpoint.bus);
 }
 
-bool endpointAlive(const BusEndpoint& endpoint, int timeoutMs, const std::string& sysfsNetDir) {
+bool endpointAlive(const BusEndpoint& endpoint, int timeoutMs, const std::string& sysfsNetDir, std::string* why) {
+  std::string reason;
+  auto dead = [&](const std::string& text) {
+    if (why) *why = text;
+    return false;
+  };
   if (endpoint.kind == BusEndpoint::Kind::Socketcand) {
-    std::string error;
-    return SocketcandTransport::probe(endpoint.host, endpoint.port, timeoutMs, error);
+    if (SocketcandTransport::probe(endpoint.host, endpoint.port, timeoutMs, reason)) return true;
+    return dead(reason);
   }
-  if (endpoint.ifname.empty() || hasBadChar(endpoint.ifname)) return false;
+  if (endpoint.ifname.empty() || hasBadChar(endpoint.ifname))
+    return dead("\"" + endpoint.ifname + "\" is not a network interface name");
   // IFF_UP is bit 0 of the interface flags, written in hexadecimal.
   const std::string flags = readLine(fs::path(sysfsNetDir) / endpoint.ifname / "flags");
-  if (flags.empty()) return false;
+  if (flags.empty()) return dead("no network interface " + endpoint.ifname);
   char* end = nullptr;
   const unsigned long value = std::strtoul(flags.c_str(), &end, 16);
-  return end != flags.c_str() && (value & 0x1u) != 0;
+  if (end != flags.c_str() && (value & 0x1u) != 0) return true;
+  return dead("interface " + endpoint.ifname + " is down");
+}
+
+void reportUnreachable(const BusEndpoint& endpoint, const std::string& reason) {
+  if (endpoint.entry.empty()) return;
+  reportOnce("unreachable " + endpoint.entry,
+             "KESTRUM_BUS entry \"" + endpoint.entry + "\" does not answer: " + reason);
 }
 
 }  // namespace kestrum::transport

@@ -17,6 +17,7 @@ struct BusEndpoint {
   std::string bus;       ///< socketcand: bus name opened on the server ("can0")
   std::string ifname;    ///< SocketCAN: interface name
   std::string driver;    ///< SocketCAN: kernel driver name ("peak_usb", ...); empty for socketcand
+  std::string entry;     ///< the KESTRUM_BUS entry it came from, as written; empty for a found interface
 
   /// Stable text that identifies the endpoint ("127.0.0.1:29536/can0", "socketcan:can0");
   /// the stand-ins derive hardware IDs from it so a bus keeps its identity.
@@ -36,22 +37,36 @@ struct IxxatDevice {
   std::string description;   ///< shown in device lists
 };
 
+/// A KESTRUM_BUS entry that gives no bus, and why.
+struct BusEntryProblem {
+  unsigned number = 0;  ///< position in KESTRUM_BUS, from 1
+  std::string entry;    ///< as written, without surrounding blanks
+  std::string reason;
+  /// "KESTRUM_BUS entry 2 "bogus" skipped: REASON", as the user is told.
+  std::string message() const;
+};
+
 /// The buses this machine offers, as both vendor families see them: SocketCAN
 /// interfaces by kernel driver in natural name order (PEAK drivers give PCAN
 /// channels of their bus type, IXXAT drivers give IXXAT devices), then each
 /// `KESTRUM_BUS` entry as the next free PCAN USB channel and as one IXXAT
 /// device with one CAN line. Nothing is probed, so an entry keeps its channel
-/// while its server is down; unparsable entries are skipped with a warning.
+/// while its server is down; unparsable entries are skipped and listed in
+/// `problems`.
 struct BusInventory {
   std::vector<PeakChannel> peakChannels;
   std::vector<IxxatDevice> ixxatDevices;
   std::vector<std::string> warnings;  ///< unparsable KESTRUM_BUS entries and the like
+  /// KESTRUM_BUS entries that cannot be parsed, including empty ones between
+  /// commas (a trailing comma is no entry).
+  std::vector<BusEntryProblem> problems;
 };
 
 /// Builds the inventory from a sysfs net class folder (normally
 /// "/sys/class/net") and the text of KESTRUM_BUS (may be null).
 BusInventory discoverBuses(const std::string& sysfsNetDir, const char* kestrumBus);
-/// Same, from the real system and environment.
+/// Same, from the real system and environment; tells the user once per
+/// process about each entry in `problems` (reportOnce).
 BusInventory discoverBuses();
 
 /// Parses one KESTRUM_BUS entry ("HOST:PORT/BUS" or "socketcan:IFNAME").
@@ -61,8 +76,13 @@ bool parseBusEntry(const std::string& text, BusEndpoint& out, std::string& error
 std::unique_ptr<CanTransport> makeTransport(const BusEndpoint& endpoint);
 
 /// Whether the endpoint answers now (socketcand: server greets; SocketCAN:
-/// interface exists and is up). Bounded by `timeoutMs`.
+/// interface exists and is up). Bounded by `timeoutMs`. When it does not,
+/// `why` (if given) receives the reason.
 bool endpointAlive(const BusEndpoint& endpoint, int timeoutMs,
-                   const std::string& sysfsNetDir = "/sys/class/net");
+                   const std::string& sysfsNetDir = "/sys/class/net", std::string* why = nullptr);
+
+/// Tells the user, once per process and entry, that a KESTRUM_BUS entry does
+/// not answer; nothing for an endpoint that is not from KESTRUM_BUS.
+void reportUnreachable(const BusEndpoint& endpoint, const std::string& reason);
 
 }  // namespace kestrum::transport

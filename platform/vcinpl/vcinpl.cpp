@@ -84,7 +84,11 @@ std::vector<DeviceRecord> aliveDevices() {
   for (const auto& device : kestrum::transport::discoverBuses().ixxatDevices) {
     const std::string key = device.endpoint.key();
     if (!seen.insert(key).second) continue;
-    if (!kestrum::transport::endpointAlive(device.endpoint, kAliveProbeMs)) continue;
+    std::string why;
+    if (!kestrum::transport::endpointAlive(device.endpoint, kAliveProbeMs, "/sys/class/net", &why)) {
+      kestrum::transport::reportUnreachable(device.endpoint, why);
+      continue;
+    }
     devices.push_back({device.endpoint, kestrum::vci::deviceInfoFor(key, device.description)});
   }
   return devices;
@@ -443,7 +447,10 @@ HRESULT canChannelOpen(HANDLE hDevice, UINT32 dwCanNo, BOOL fExclusive, PHANDLE 
   std::string error;
   if (!transport) return VCI_E_FAIL;
   if (kbit != 0 && !transport->setBitrate(kbit, error)) return VCI_E_FAIL;
-  if (!transport->open(error)) return VCI_E_DISCONNECTED;
+  if (!transport->open(error)) {
+    kestrum::transport::reportUnreachable(device->record.endpoint, error);
+    return VCI_E_DISCONNECTED;
+  }
 
   auto channel = std::make_shared<Channel>();
   channel->device = device;

@@ -83,6 +83,8 @@ TEST(BusEntry, ParsesBothFormsAndRejectsBadOnesWithReason) {
       {"socketcan:", "interface name missing"},
       {"socketcan:averyveryverylongname", "not a network interface name"},
       {"socketcan:../x", "not a network interface name"},
+      {"tcp://host:29536/can0", "unknown scheme \"tcp:\""},
+      {"vcan:can0", "unknown scheme \"vcan:\""},
   };
   for (const auto& [text, why] : bad) {
     BusEndpoint untouched;
@@ -132,6 +134,36 @@ TEST(BusInventory, MapsInterfacesByDriverThenAppendsKestrumBusEntries) {
   EXPECT_NE(inv.warnings[1].find("99999"), std::string::npos);
 }
 
+TEST(BusInventory, NamesEveryEntryThatGivesNoBusWithItsPositionAndReason) {
+  FakeSysfs sys;
+  const struct {
+    const char* env;
+    std::vector<std::string> messages;  // what the user is told, in order
+    std::size_t buses;                  // entries that still give a bus
+  } cases[] = {
+      {"h:1/can0,127.0.0.1/can0", {"KESTRUM_BUS entry 2 \"127.0.0.1/can0\" skipped: expected HOST:PORT/BUS"}, 1},
+      {"h:1/can0, h:/can0 ", {"KESTRUM_BUS entry 2 \"h:/can0\" skipped: port missing"}, 1},
+      {"h:x1/can0,h:1/can0", {"KESTRUM_BUS entry 1 \"h:x1/can0\" skipped: bad port \"x1\""}, 1},
+      {"h:0/can0", {"KESTRUM_BUS entry 1 \"h:0/can0\" skipped: port 0 out of range"}, 0},
+      {"udp://h:1/can0", {"KESTRUM_BUS entry 1 \"udp://h:1/can0\" skipped: unknown scheme \"udp:\""}, 0},
+      {"h:1/can0,,h:2/can0", {"KESTRUM_BUS entry 2 \"\" skipped: empty entry"}, 2},
+      {",h:1/can0, ,h:2/can0",
+       {"KESTRUM_BUS entry 1 \"\" skipped: empty entry", "KESTRUM_BUS entry 3 \"\" skipped: empty entry"}, 2},
+      {"h:1/can0,", {}, 1},  // a trailing comma adds no entry
+      {"", {}, 0},
+  };
+  for (const auto& c : cases) {
+    const BusInventory inv = discoverBuses(sys.path(), c.env);
+    std::vector<std::string> messages;
+    for (const BusEntryProblem& p : inv.problems) messages.push_back(p.message());
+    ASSERT_EQ(messages.size(), c.messages.size()) << c.env << "\n" << joined(messages);
+    for (std::size_t i = 0; i < messages.size(); ++i)
+      EXPECT_EQ(messages[i].rfind(c.messages[i], 0), 0u) << c.env << ": " << messages[i];
+    EXPECT_EQ(inv.ixxatDevices.size(), c.buses) << c.env;
+    for (const IxxatDevice& d : inv.ixxatDevices) EXPECT_FALSE(d.endpoint.entry.empty()) << c.env;
+  }
+}
+
 TEST(BusInventory, EntriesKeepTheirChannelsAndExtraEntriesWarn) {
   FakeSysfs sys;
   std::string env;
@@ -177,4 +209,26 @@ TEST(BusInventory, EndpointLivenessAndTransportKind) {
   EXPECT_FALSE(endpointAlive(ep, 100, sys.path()));
   ep.ifname = "vcan9";
   EXPECT_FALSE(endpointAlive(ep, 100, sys.path()));
+}
+
+TEST(BusInventory, EndpointThatDoesNotAnswerSaysWhy) {
+  std::uint16_t freePort;
+  { FakeSocketcandServer gone; freePort = gone.port(); }
+  FakeSysfs sys;
+  sys.add("vcan1", 280, "", "0x1c0");  // down
+  const struct {
+    std::string entry;
+    const char* reason;
+  } cases[] = {
+      {"127.0.0.1:" + std::to_string(freePort) + "/can0", "Connection refused"},
+      {"socketcan:vcan1", "interface vcan1 is down"},
+      {"socketcan:vcan9", "no network interface vcan9"},
+  };
+  for (const auto& c : cases) {
+    BusEndpoint ep;
+    std::string error, why;
+    ASSERT_TRUE(parseBusEntry(c.entry, ep, error)) << error;
+    EXPECT_FALSE(endpointAlive(ep, 300, sys.path(), &why)) << c.entry;
+    EXPECT_NE(why.find(c.reason), std::string::npos) << c.entry << ": " << why;
+  }
 }
