@@ -15,6 +15,7 @@
 
 #include "Boxes.h"
 #include "ErrorFile.h"
+#include "VarnexStatus.h"
 #include "VendorApi.h"
 #include "VendorLibrary.h"
 
@@ -373,6 +374,7 @@ long Varnex::TransmitData(std::uint32_t id, std::uint8_t length, const std::uint
     auto id16 = static_cast<std::uint16_t>(id);
     std::uint8_t dlc = length;
     bool transmitted = true;
+    const varnex::CurrentFrame frame(id, remote ? VarnexStatus::kFrameRemote : 0);
     callback(copy, time, id16, dlc, transmitted);
   }
   return status;
@@ -488,6 +490,8 @@ void* Varnex::ReceiveThread(void* arg) {
     bool received = false;
     bool dataFrame = false, errorFrame = false;
     bool standardData = false;  // an 11-bit data frame: the only kind an answer can be
+    std::uint32_t wholeId = 0;  // 29 bits for an extended frame
+    std::uint8_t kind = 0;      // VarnexStatus::kFrame* bits
     std::uint32_t time = 0;
     std::uint16_t id = 0;
     std::uint8_t dlc = 0;
@@ -503,6 +507,9 @@ void* Varnex::ReceiveThread(void* arg) {
         dataFrame = msg.uMsgInfo.Bytes.bType == CAN_MSGTYPE_DATA;
         errorFrame = msg.uMsgInfo.Bytes.bType == CAN_MSGTYPE_ERROR;
         standardData = dataFrame && !(msg.uMsgInfo.Bytes.bFlags & (CAN_MSGFLAGS_RTR | CAN_MSGFLAGS_EXT));
+        wholeId = msg.dwMsgId;
+        kind = static_cast<std::uint8_t>(((msg.uMsgInfo.Bytes.bFlags & CAN_MSGFLAGS_EXT) ? VarnexStatus::kFrameExtended : 0) |
+                                         ((msg.uMsgInfo.Bytes.bFlags & CAN_MSGFLAGS_RTR) ? VarnexStatus::kFrameRemote : 0));
         std::memcpy(data, msg.abData, 8);
       } else if (status != VCI_E_TIMEOUT && status != VCI_E_RXQUEUE_EMPTY) {
         // A broken channel answers at once; don't turn that into a spin.
@@ -532,6 +539,9 @@ void* Varnex::ReceiveThread(void* arg) {
         dataFrame = msg.MSGTYPE == PCAN_MESSAGE_STANDARD;
         errorFrame = !dataFrame;
         standardData = dataFrame;
+        wholeId = msg.ID;
+        kind = static_cast<std::uint8_t>(((msg.MSGTYPE & PCAN_MESSAGE_EXTENDED) ? VarnexStatus::kFrameExtended : 0) |
+                                         ((msg.MSGTYPE & PCAN_MESSAGE_RTR) ? VarnexStatus::kFrameRemote : 0));
         std::memcpy(data, msg.DATA, 8);
       }
     }
@@ -548,6 +558,7 @@ void* Varnex::ReceiveThread(void* arg) {
         arrivals.notifyAll();
       }
       // Each callee gets its own copy: a callback may not spoil the next one's data.
+      const varnex::CurrentFrame frame(wholeId, kind);
       std::uint8_t copy[8];
       if (VarnexGetAllCallback all = get_all_callback.load()) {
         std::memcpy(copy, data, 8);

@@ -23,4 +23,30 @@ class VARNEX_EXPORT VarnexStatus {
   /// kBoxHookSymbol, an std::atomic<VarnexBoxHook>.
   static std::atomic<VarnexBoxHook> boxHook;
   static constexpr const char* kBoxHookSymbol = "_ZN12VarnexStatus7boxHookE";
+
+  /// Called from inside a receive, error or all-frames callback: the frame's
+  /// whole identifier (29 bits for an extended frame, where the callback's id
+  /// holds only the low 11) and its kind, kFrame* bits. False, and nothing
+  /// written, outside a callback. A process that loaded the library with
+  /// dlopen finds it as the symbol kCurrentFrameSymbol (a VarnexCurrentFrameFn).
+  static bool currentFrame(std::uint32_t* id, std::uint8_t* kind);
+  static constexpr const char* kCurrentFrameSymbol = "_ZN12VarnexStatus12currentFrameEPjPh";
+  static constexpr std::uint8_t kFrameExtended = 0x01;
+  static constexpr std::uint8_t kFrameRemote = 0x02;
 };
+
+typedef bool (*VarnexCurrentFrameFn)(std::uint32_t* id, std::uint8_t* kind);
+
+namespace varnex {
+
+/// Makes a frame the one VarnexStatus::currentFrame reports on this thread
+/// while the object lives (around the callbacks of one frame).
+class CurrentFrame {
+ public:
+  CurrentFrame(std::uint32_t id, std::uint8_t kind);
+  ~CurrentFrame();
+  CurrentFrame(const CurrentFrame&) = delete;
+  CurrentFrame& operator=(const CurrentFrame&) = delete;
+};
+
+}  // namespace varnex

@@ -93,6 +93,33 @@ TEST_F(VarnexInterface, UploadTakesOnlyTheIndicatedBytes) {
   }
 }
 
+// The whole identifier and kind of each received frame, as
+// VarnexStatus::currentFrame tells the all-frames callback.
+struct FrameKinds {
+  std::mutex mutex;
+  std::set<std::pair<std::uint32_t, std::uint8_t>> seen;
+  VarnexCurrentFrameFn currentFrame = nullptr;
+
+  static FrameKinds& instance() {
+    static FrameKinds k;
+    return k;
+  }
+  static void onAll(std::uint8_t* data, std::uint32_t& time, std::uint16_t& id, std::uint8_t& dlc, bool& tx) {
+    Recorder::onAll(data, time, id, dlc, tx);
+    FrameKinds& k = instance();
+    std::uint32_t whole = 0;
+    std::uint8_t kind = 0;
+    if (!tx && k.currentFrame && k.currentFrame(&whole, &kind)) {
+      std::lock_guard<std::mutex> lock(k.mutex);
+      k.seen.insert({whole, kind});
+    }
+  }
+  std::set<std::pair<std::uint32_t, std::uint8_t>> snapshot() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen;
+  }
+};
+
 // Only standard data frames answer: a 29-bit frame whose low bits are the
 // answer's identifier, or a remote frame on it, neither completes an upload
 // nor a boot-up wait, with either family. The callbacks still see them.
@@ -103,9 +130,18 @@ TEST_F(VarnexInterface, ExtendedAndRemoteFramesCompleteNoWait) {
     VirtualBus& bus;
   };
   const Family families[] = {{"IXXAT", 0, w.busB}, {"PEAK", 0x51, w.busA}};
+  FrameKinds& kinds = FrameKinds::instance();
+  kinds.currentFrame = reinterpret_cast<VarnexCurrentFrameFn>(dlsym(api.handle, VarnexStatus::kCurrentFrameSymbol));
+  ASSERT_NE(kinds.currentFrame, nullptr);
+  EXPECT_FALSE(kinds.currentFrame(nullptr, nullptr));  // not inside a callback
+  constexpr std::uint8_t ext = VarnexStatus::kFrameExtended, rtr = VarnexStatus::kFrameRemote;
   for (const Family& family : families) {
     SCOPED_TRACE(family.name);
     recorder.clear();
+    {
+      std::lock_guard<std::mutex> lock(kinds.mutex);
+      kinds.seen.clear();
+    }
     Node node(family.bus, [](const CanFrame& f, Node& n) {
       if (f.id != 0x605) return;
       CanFrame answer = frame(0x18FF0585, {0x4B, f.data[1], f.data[2], f.data[3], 0x34, 0x12, 0, 0});
@@ -117,7 +153,7 @@ TEST_F(VarnexInterface, ExtendedAndRemoteFramesCompleteNoWait) {
       remote.remote = true;
       n.send(remote);
     });
-    api.setGetAllCallback(&Recorder::onAll);
+    api.setGetAllCallback(&FrameKinds::onAll);
     ASSERT_TRUE(api.init_can(5, 1000, -1, -1, true, family.vendor, nullptr));
     api.set_timeout(50);
     std::uint8_t length = 77;
@@ -143,6 +179,10 @@ TEST_F(VarnexInterface, ExtendedAndRemoteFramesCompleteNoWait) {
     };
     EXPECT_TRUE(eventually([&] { return received(true) == 1; }));
     EXPECT_GE(received(false), 6);  // the remote answer of each of the 6 requests at least
+    // The IXXAT stand-in's controller runs in standard mode and never hears the 29-bit frames.
+    std::set<std::pair<std::uint32_t, std::uint8_t>> expected = {{0x585, rtr}, {0x705, rtr}};
+    if (family.vendor != 0) expected.insert({{0x18FF0585, ext}, {0x585, ext}});
+    EXPECT_EQ(kinds.snapshot(), expected);
     api.setGetAllCallback(nullptr);
     api.terminate_can();
   }
