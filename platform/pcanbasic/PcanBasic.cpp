@@ -4,6 +4,8 @@
 // interfaces of PEAK drivers, then every KESTRUM_BUS entry as the next USB
 // channel). The inventory is read afresh by each CAN_Initialize, so a bus
 // added to the environment or plugged in later is found without reloading.
+// KESTRUM_BUS entries that cannot be parsed or reached are reported once
+// (transport/BusReport.h).
 //
 // Each open channel has a receive thread that blocks on the transport and
 // fills the channel's receive queue (as the vendor's driver does), so that

@@ -2,8 +2,9 @@
 //
 // Devices are the bus inventory's IXXAT devices (SocketCAN interfaces of IXXAT
 // drivers, then every KESTRUM_BUS entry) that answer now; each has one CAN
-// line. IDs are derived from the bus's endpoint key, so a bus keeps them
-// across runs. Every message channel has its own connection to the bus; the
+// line (a KESTRUM_BUS entry that cannot be parsed or does not answer is
+// reported once, see transport/BusReport.h). IDs are derived from the bus's
+// endpoint key, so a bus keeps them across runs. Every message channel has its own connection to the bus; the
 // controller of a line (bit rate, started, acceptance filter) is shared by all
 // handles opened on that line in this process.
 //
