@@ -4,9 +4,10 @@
 // drivers, then every KESTRUM_BUS entry) that answer now; each has one CAN
 // line (a KESTRUM_BUS entry that cannot be parsed or does not answer is
 // reported once, see transport/BusReport.h). IDs are derived from the bus's
-// endpoint key, so a bus keeps them across runs. Every message channel has its own connection to the bus; the
-// controller of a line (bit rate, started, acceptance filter) is shared by all
-// handles opened on that line in this process.
+// endpoint key, so a bus keeps them across runs. Every message channel has
+// its own connection to the bus; the controller of a line (bit rate, started,
+// acceptance filter) is shared by all handles opened on that line in this
+// process.
 //
 // Handles are numbers, never addresses: a stale or foreign handle gives
 // VCI_E_INVHANDLE instead of a crash, and an object stays alive while a call
