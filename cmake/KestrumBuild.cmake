@@ -28,8 +28,11 @@ endfunction()
 
 # kestrum_test(<name> LABELS <labels> SOURCES <files> LIBS <libs>): one gtest
 # executable; each test case becomes its own CTest entry so they run in
-# parallel and a crash in one does not hide the others. Executables of tests
-# labelled `threaded` are collected for the target `threaded_tests`, so the
+# parallel and a crash in one does not hide the others. Labels: `threaded`
+# runs under ThreadSanitizer (its threads synchronise in our own or standard
+# code, not inside Qt, which is not instrumented); `timing` measures wall-clock
+# time, so it runs alone and never under a sanitizer. Executables of
+# `threaded` tests are collected for the target `threaded_tests`, so the
 # ThreadSanitizer build compiles only what it runs.
 function(kestrum_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
