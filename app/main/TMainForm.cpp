@@ -66,6 +66,14 @@ auto guarded(Handler handler) {
   };
 }
 
+// The default dictionary belongs to the item "Default" and to a choice
+// without a controller; every other item has its own file, wherever the
+// folder listing sorts it.
+bool choiceUsesDefaultDictionary(const QString& choice) {
+  return choice.isEmpty() || choice.compare(QLatin1String("Default"), Qt::CaseInsensitive) == 0 ||
+         choice.compare(QLatin1String("--OFFLINE--"), Qt::CaseInsensitive) == 0;
+}
+
 QTimer* makeTimer(QObject* owner, const char* name, int intervalMs) {
   auto* timer = new QTimer(owner);
   timer->setObjectName(QLatin1String(name));
@@ -292,7 +300,7 @@ void TMainForm::RebuildObjectViews() {
   destroyObjectViews();
   const QString choice = ui->ControllerBox->currentText();
   try {
-    if (EDSDatabase::choiceUsesDefault(choice, ui->ControllerBox->currentIndex()))
+    if (choiceUsesDefaultDictionary(choice))
       database_.loadDefault(appFolder_);
     else
       database_.loadForController(appFolder_, choice);
