@@ -127,12 +127,15 @@ int TMainForm::ConnectAdapter(bool autoConnect) {
     ShowDriveStateUnknown();
     return 0;
   };
-  if (autoConnect && probe.code != sdo_result::kOk) return noDevice();
+  // A node that did not answer the probe at all would only let every
+  // identity read run into its time-out; one that refused the object is
+  // there and may still name itself.
+  if (probe.code != sdo_result::kOk && (autoConnect || probe.code == sdo_result::kNoAnswer)) return noDevice();
 
   ReadVers(autoConnect);
   if (closing()) return 10;
   if (ui->lblHWDevice->text().isEmpty()) {
-    if (autoConnect) return noDevice();
+    if (autoConnect || probe.code != sdo_result::kOk) return noDevice();
     if (closing()) return 11;
     ReadVers(false);
     if (closing()) return 12;

@@ -63,5 +63,35 @@ TEST_F(ConnectionMendsTest, AControllerThatSortsFirstIsShownItsOwnObjects) {
   EXPECT_TRUE(list().findEntry("1009", 0));
 }
 
+TEST_F(ConnectionMendsTest, InitializeCanOnASilentNodeIdEndsAtOnceWithoutADevice) {
+  world().addNode(1);
+  startConnected();
+  ASSERT_TRUE(processUntil([this] { return form->panelText(3) == "CAN Device: connected"; }));
+
+  widget<QLineEdit>("MotorIdEdit")->setText("5");  // nothing answers there
+  log.lines.clear();
+  QElapsedTimer elapsed;
+  elapsed.start();
+  widget<QPushButton>("canInitBtn")->click();
+  ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }, scaled(30s)));
+  // The probe's and the bootloader probe's short waits, not the identity
+  // reads' time-outs (about 24 s).
+  EXPECT_LT(elapsed.elapsed(), scaled(std::chrono::milliseconds(6000)).count()) << log.all().toStdString();
+  EXPECT_TRUE(log.contains("...no Device detected.")) << log.all().toStdString();
+  EXPECT_FALSE(log.contains("Connected")) << log.all().toStdString();
+  EXPECT_FALSE(form->deviceConnected);
+  EXPECT_EQ(text("lblHWDevice"), "");
+  ASSERT_TRUE(processUntil([this] { return form->panelText(3) == "CAN Device: disconnected"; }))
+      << form->panelText(3).toStdString();
+  EXPECT_EQ(form->panelText(2), "CAN Adapter: connected");
+
+  // The node that is there is found again the same way.
+  widget<QLineEdit>("MotorIdEdit")->setText("1");
+  widget<QPushButton>("canInitBtn")->click();
+  ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }));
+  EXPECT_EQ(text("lblHWDevice"), "Mirelo");
+  EXPECT_TRUE(form->deviceConnected);
+}
+
 }  // namespace
 }  // namespace mainwindow_test
