@@ -51,7 +51,8 @@ class TMainForm : public QMainWindow, public NodeScanHost {
   void sendNodeGuardingRequest();
 
   // The connection workflow.
-  /// 1 connected, 0 not connected, 10 to 14 when the window began closing.
+  /// 1 connected, 0 not connected (offline included), 10 to 14 when the
+  /// window began closing.
   int ConnectAdapter(bool autoConnect);
   /// 0 success, 1 to 9 closing, -1 offline, else the failing upload's code.
   int ReadVers(bool quick);

@@ -43,7 +43,10 @@ void TMainForm::runConnectionWorkflow(bool autoConnect) {
   InUse inUse(workflowDepth_);
   BusyScope busy(this);
   adapterConnected = false;
-  deviceConnected = ConnectAdapter(autoConnect) != 0;
+  // Offline there is neither adapter nor device, whatever the workflow ended
+  // with; a closing code is no connection either.
+  deviceConnected = ConnectAdapter(autoConnect) == 1 && isRealConnector();
+  if (!isRealConnector()) adapterConnected = false;
 }
 
 void TMainForm::arrangeAllPages() {
@@ -146,12 +149,13 @@ int TMainForm::ConnectAdapter(bool autoConnect) {
   // description, so the connection goes on as with a known controller.
   EnableNmtButtons();
   Logging::instance().log(QStringLiteral("Connected"));
-  adapterConnected = true;
+  adapterConnected = isRealConnector();
   if (closing()) return 13;
   sendNodeGuardingRequest();
   if (closing()) return 14;
   pollingSuspended = false;
-  return 1;
+  // Offline the dictionary's defaults are browsed, but no device is there.
+  return isRealConnector() ? 1 : 0;
 }
 
 int TMainForm::ReadVers(bool quick) {

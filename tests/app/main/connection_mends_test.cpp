@@ -93,5 +93,29 @@ TEST_F(ConnectionMendsTest, InitializeCanOnASilentNodeIdEndsAtOnceWithoutADevice
   EXPECT_TRUE(form->deviceConnected);
 }
 
+TEST_F(ConnectionMendsTest, OfflineNeverShowsAnAdapterOrADeviceAsConnected) {
+  world().addNode(1);
+  startConnected();
+  ASSERT_TRUE(processUntil([this] { return form->panelText(3) == "CAN Device: connected"; }));
+
+  chooseAdapter("offline");
+  EXPECT_EQ(text("lblHWDevice"), "--OFFLINE--");
+  EXPECT_FALSE(form->adapterConnected);
+  EXPECT_FALSE(form->deviceConnected);
+  ASSERT_TRUE(processUntil([this] { return statusShowsNothingConnected(); }))
+      << form->panelText(2).toStdString() << ", " << form->panelText(3).toStdString();
+
+  // Reading the list from the defaults connects nothing either.
+  openSdoList();
+  EXPECT_FALSE(processUntil([this] { return !statusShowsNothingConnected(); }, 300ms))  // a few status ticks
+      << form->panelText(2).toStdString() << ", " << form->panelText(3).toStdString();
+
+  // Back on the adapter, both are connected again.
+  chooseAdapter("IXXAT");
+  ASSERT_TRUE(processUntil([this] {
+    return form->panelText(2) == "CAN Adapter: connected" && form->panelText(3) == "CAN Device: connected";
+  })) << form->panelText(2).toStdString() << ", " << form->panelText(3).toStdString();
+}
+
 }  // namespace
 }  // namespace mainwindow_test
