@@ -10,6 +10,7 @@
 #include "MainFormScopes.h"
 #include "StringGridSDODataSource.h"
 #include "TMainForm.h"
+#include "TfrmCANLog.h"
 #include "Util.h"
 #include "ui_TMainForm.h"
 #include "canopen/Orvane.h"
@@ -74,6 +75,9 @@ int TMainForm::ConnectAdapter(bool autoConnect) {
   ui->lblSerialNumber->clear();
   ui->lblCANRevision->clear();
   const QString entry = ui->comboExVendor->currentText();
+  // The log's page draws would compete with the identity reads for the
+  // event loop; the frames are still recorded and shown once it runs again.
+  if (canLog_) canLog_->setFilling(false);
 
   // A real connector stays when a real adapter is chosen again: the library
   // takes another init_can for a new node, bit rate or adapter, and closing
@@ -154,6 +158,7 @@ int TMainForm::ConnectAdapter(bool autoConnect) {
   sendNodeGuardingRequest();
   if (closing()) return 14;
   pollingSuspended = false;
+  if (canLog_) canLog_->setFilling(true);
   // Offline the dictionary's defaults are browsed, but no device is there.
   return isRealConnector() ? 1 : 0;
 }

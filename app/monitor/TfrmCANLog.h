@@ -58,6 +58,15 @@ class TfrmCANLog : public QWidget, public CanLogSink {
   }
   /// Fills the text area with the page the scroll bar selects.
   void redrawPage();
+  /// Stops or resumes the tick that lets the page follow new records (it
+  /// resumes only while logging); records are still appended meanwhile.
+  void setFilling(bool on) {
+    if (on && isLogging())
+      tmrFillLog.start();
+    else if (!on)
+      tmrFillLog.stop();
+  }
+  bool isFilling() const { return tmrFillLog.isActive(); }
 
   /// Writes the whole log; false (and nothing shown) when the file cannot be
   /// created or written.

@@ -117,5 +117,26 @@ TEST_F(ConnectionMendsTest, OfflineNeverShowsAnAdapterOrADeviceAsConnected) {
   })) << form->panelText(2).toStdString() << ", " << form->panelText(3).toStdString();
 }
 
+TEST_F(ConnectionMendsTest, TheCanLogPausesItsPageWhileTheWorkflowRuns) {
+  world().addNode(1);
+  startConnected();
+  TfrmCANLog* canLog = form->canLog();
+  ASSERT_TRUE(canLog->isFilling());
+
+  bool pausedMeanwhile = false;
+  QTimer sampler;
+  sampler.setInterval(1);
+  QObject::connect(&sampler, &QTimer::timeout, [&] {
+    if (form->isInUse() && !canLog->isFilling()) pausedMeanwhile = true;
+  });
+  sampler.start();
+  widget<QPushButton>("canInitBtn")->click();
+  ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }));
+  sampler.stop();
+  EXPECT_TRUE(pausedMeanwhile);
+  EXPECT_EQ(text("lblHWDevice"), "Mirelo");
+  EXPECT_TRUE(canLog->isFilling());
+}
+
 }  // namespace
 }  // namespace mainwindow_test
