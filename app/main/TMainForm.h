@@ -54,7 +54,20 @@ class TMainForm : public QMainWindow, public NodeScanHost {
   /// 1 connected, 0 not connected (offline included), 10 to 14 when the
   /// window began closing.
   int ConnectAdapter(bool autoConnect);
-  /// 0 success, 1 to 9 closing, -1 offline, else the failing upload's code.
+  /// The step of ReadVers that closing the window cut short, in read order.
+  enum ReadVersClosed {
+    kClosedHardwareName = 1,           ///< 0x1009 as a string
+    kClosedHardwareNameLength,         ///< 0x1009:0, the character count
+    kClosedHardwareNameCharacters,     ///< 0x1009:1..n
+    kClosedObjectViews,                ///< the dictionary of the named controller
+    kClosedSoftwareVersion,            ///< 0x100A as a string
+    kClosedSoftwareVersionLength,      ///< 0x100A:0
+    kClosedSoftwareVersionCharacters,  ///< 0x100A:1..n
+    kClosedRevision,                   ///< 0x1018:3
+    kClosedSerialNumber,               ///< 0x1018:4
+  };
+  /// 0 success, 1 to 9 closing (ReadVersClosed), -1 offline, else the
+  /// failing upload's code.
   int ReadVers(bool quick);
   /// The controller name from 0x1009 (visible string or character array).
   QString ReadHardwareName(int nodeId) override;
@@ -148,6 +161,9 @@ class TMainForm : public QMainWindow, public NodeScanHost {
   void waitMs(int ms);
   bool isRealConnector() const;
   int peakCode() const;
+  /// ReadHardwareName; `step` is left at the ReadVersClosed step of the last
+  /// read it started.
+  QString readHardwareName(int node, int& step);
   QString appFolder_;
 
   std::unique_ptr<Ui::TMainForm> ui;

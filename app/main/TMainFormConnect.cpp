@@ -19,8 +19,8 @@ namespace {
 
 const QString kOffline = QStringLiteral("offline");
 
-// Closing codes: ReadVers counts its checks of appClosing, the workflow has
-// its own fixed codes.
+// Closing codes: ReadVers names the step the closing cut short, the workflow
+// has its own fixed codes.
 bool closing() { return DLLConnector::appClosing; }
 
 }  // namespace
@@ -164,8 +164,6 @@ int TMainForm::ConnectAdapter(bool autoConnect) {
 }
 
 int TMainForm::ReadVers(bool quick) {
-  int checks = 0;
-  auto closingCode = [&checks]() { return ++checks; };
   const std::uint32_t t1 = quick ? 2000 : 4000;
   const int node = nodeId();
   auto upload = [this, node](std::uint16_t index, std::uint8_t sub, std::uint8_t type, std::uint32_t timeout) {
@@ -173,32 +171,34 @@ int TMainForm::ReadVers(bool quick) {
   };
   auto errorLine = [this](const SDOResult& r) { logErrorLine(connector_->getErrorText(r)); };
 
-  const QString name = ReadHardwareName(node);
-  if (closing()) return closingCode();
+  // The step the name reached tells which of its reads the closing cut short.
+  int nameStep = kClosedHardwareName;
+  const QString name = readHardwareName(node, nameStep);
+  if (closing()) return nameStep;
   ui->lblHWDevice->setText(name);
   {
     const QSignalBlocker blocker(ui->ControllerBox);
     ui->ControllerBox->setCurrentIndex(ui->ControllerBox->findText(name, Qt::MatchFixedString));
   }
   RebuildObjectViews();
-  if (closing()) return closingCode();
+  if (closing()) return kClosedObjectViews;
   sdoList_->setValue(QStringLiteral("1009"), 0, name, false);
 
   const SDOResult version = upload(0x100A, 0, TYPE_STRING, t1);
-  if (closing()) return closingCode();
+  if (closing()) return kClosedSoftwareVersion;
   if (quick && version.code == sdo_result::kNoAnswer) return 2;
   QString firmware;
   if (version.code == sdo_result::kWrongType8) {
     // The version as an array of characters with its length in subindex 0.
     const SDOResult count = upload(0x100A, 0, TYPE_U8, 4000);
-    if (closing()) return closingCode();
+    if (closing()) return kClosedSoftwareVersionLength;
     if (count.code != sdo_result::kOk) {
       errorLine(count);
       return count.code;
     }
     for (int i = 1; i <= (count.value & 0xFF); ++i) {
       const SDOResult c = upload(0x100A, std::uint8_t(i), TYPE_U8, 4000);
-      if (closing()) return closingCode();
+      if (closing()) return kClosedSoftwareVersionCharacters;
       if (c.code != sdo_result::kOk) {
         errorLine(c);
         return c.code;
@@ -214,14 +214,14 @@ int TMainForm::ReadVers(bool quick) {
   sdoList_->setValue(QStringLiteral("100A"), 0, firmware, false);
 
   const SDOResult revision = upload(0x1018, 3, TYPE_U32, 4000);
-  if (closing()) return closingCode();
+  if (closing()) return kClosedRevision;
   if (revision.code != sdo_result::kOk) {
     errorLine(revision);
     return revision.code;
   }
   ui->lblCANRevision->setText(QString::number(std::uint32_t(revision.value)));
   const SDOResult serial = upload(0x1018, 4, TYPE_U32, 4000);
-  if (closing()) return closingCode();
+  if (closing()) return kClosedSerialNumber;
   if (serial.code != sdo_result::kOk) {
     errorLine(serial);
     return serial.code;
@@ -237,15 +237,23 @@ int TMainForm::ReadVers(bool quick) {
 }
 
 QString TMainForm::ReadHardwareName(int node) {
+  int step = kClosedHardwareName;
+  return readHardwareName(node, step);
+}
+
+QString TMainForm::readHardwareName(int node, int& step) {
+  step = kClosedHardwareName;
   const SDOResult r = connector_->readObject(std::uint8_t(node), 0x1009, 0, TYPE_STRING, 2000);
   if (r.code == sdo_result::kOk) return DLLConnector::lastSdoString;
   if (r.code != sdo_result::kWrongType8 && r.code != sdo_result::kNoAnswer) return {};  // the last string read is another object's
   // The name as an array of characters with its length in subindex 0. The
   // caller has written `node` into MotorIdEdit, which these reads address.
   const std::uint8_t field = std::uint8_t(nodeId());
+  step = kClosedHardwareNameLength;
   const SDOResult count = connector_->readObject(field, 0x1009, 0, TYPE_U8, 2000);
   if (count.code != sdo_result::kOk || closing()) return {};
   QString name;
+  step = kClosedHardwareNameCharacters;
   for (int i = 1; i <= (count.value & 0xFF); ++i) {
     const SDOResult c = connector_->readObject(field, 0x1009, std::uint8_t(i), TYPE_U8, 2000);
     if (c.code != sdo_result::kOk || closing()) return {};

@@ -138,5 +138,137 @@ TEST_F(ConnectionMendsTest, TheCanLogPausesItsPageWhileTheWorkflowRuns) {
   EXPECT_TRUE(canLog->isFilling());
 }
 
+// ---------------------------------------------------------------------------
+// Where the identity reads stop when the window closes.
+
+/// A node's answers per object, in request order; a request without a
+/// planned answer is refused ("object does not exist").
+struct AnswerPlan {
+  enum Kind { Byte, Word, Silent };
+  struct Answer {
+    Kind kind;
+    std::uint32_t value = 0;
+  };
+  std::map<std::uint32_t, std::deque<Answer>> answers;
+  std::atomic<bool> silenced{false};  ///< a Silent answer was due
+
+  AnswerPlan& on(std::uint16_t index, std::uint8_t sub, std::initializer_list<Answer> list) {
+    auto& queue = answers[std::uint32_t(index) << 8 | sub];
+    queue.insert(queue.end(), list);
+    return *this;
+  }
+  /// Runs on the bus thread, under the scripted node's lock.
+  std::optional<kestrum::sim::CanFrame> answer(const kestrum::sim::CanFrame& request) {
+    const std::uint16_t index = std::uint16_t(request.data[1] | request.data[2] << 8);
+    const std::uint8_t sub = request.data[3];
+    auto reply = [&](std::uint8_t command, std::uint32_t value) {
+      return kestrum::sim::test::frame(0x581, {command, request.data[1], request.data[2], sub, std::uint8_t(value),
+                                               std::uint8_t(value >> 8), std::uint8_t(value >> 16),
+                                               std::uint8_t(value >> 24)});
+    };
+    auto& queue = answers[std::uint32_t(index) << 8 | sub];
+    if (queue.empty()) return reply(0x80, 0x06020000);
+    const Answer a = queue.front();
+    queue.pop_front();
+    switch (a.kind) {
+      case Byte: return reply(0x4F, a.value & 0xFF);
+      case Word: return reply(0x43, a.value);
+      case Silent: silenced = true; return std::nullopt;
+    }
+    return std::nullopt;
+  }
+};
+
+/// A box service that begins the closing when a box comes up.
+class ClosingBoxes : public RecordingMessageBoxService {
+ public:
+  QMessageBox::StandardButton show(const QString& caption, const QString& text, QMessageBox::Icon icon,
+                                   QMessageBox::StandardButtons buttons,
+                                   QMessageBox::StandardButton defaultButton) override {
+    DLLConnector::appClosing = true;
+    return RecordingMessageBoxService::show(caption, text, icon, buttons, defaultButton);
+  }
+};
+
+TEST_F(ConnectionMendsTest, ReadVersNamesTheStepTheClosingCutShort) {
+  using A = AnswerPlan::Answer;
+  const A silent{AnswerPlan::Silent};
+  auto byte = [](std::uint32_t v) { return A{AnswerPlan::Byte, v}; };
+  auto word = [](std::uint32_t v) { return A{AnswerPlan::Word, v}; };
+
+  ScriptedNode node(*world().bus, 1);  // refuses everything, the probe too
+  node.setResponder([](const kestrum::sim::CanFrame&) -> std::optional<kestrum::sim::CanFrame> { return {}; });
+  startConnected();
+  ASSERT_TRUE(log.contains("...no Device detected.")) << log.all().toStdString();
+
+  // Runs ReadVers against the plan; a Silent answer begins the closing
+  // while its read waits.
+  auto readVers = [&](const std::shared_ptr<AnswerPlan>& plan) {
+    node.setResponder([plan](const kestrum::sim::CanFrame& r) { return plan->answer(r); });
+    QTimer closer;
+    closer.setInterval(1);
+    QObject::connect(&closer, &QTimer::timeout, [plan] {
+      if (plan->silenced) DLLConnector::appClosing = true;
+    });
+    closer.start();
+    const int result = form->ReadVers(false);
+    closer.stop();
+    DLLConnector::appClosing = false;
+    return result;
+  };
+  auto plan = [] { return std::make_shared<AnswerPlan>(); };
+
+  // The name as a string, its length, its characters; the version likewise;
+  // then revision and serial number.
+  struct Step {
+    const char* step;
+    std::function<void(AnswerPlan&)> script;
+    int code;
+  };
+  const std::vector<Step> steps = {
+      {"0x1009", [&](AnswerPlan& p) { p.on(0x1009, 0, {silent}); }, TMainForm::kClosedHardwareName},
+      {"0x1009:0", [&](AnswerPlan& p) { p.on(0x1009, 0, {byte(3), silent}); }, TMainForm::kClosedHardwareNameLength},
+      {"0x1009:1",
+       [&](AnswerPlan& p) { p.on(0x1009, 0, {byte(3), byte(3)}).on(0x1009, 1, {silent}); },
+       TMainForm::kClosedHardwareNameCharacters},
+      {"0x100A", [&](AnswerPlan& p) { p.on(0x100A, 0, {silent}); }, TMainForm::kClosedSoftwareVersion},
+      {"0x100A:0", [&](AnswerPlan& p) { p.on(0x100A, 0, {byte(2), silent}); }, TMainForm::kClosedSoftwareVersionLength},
+      {"0x100A:1",
+       [&](AnswerPlan& p) { p.on(0x100A, 0, {byte(2), byte(2)}).on(0x100A, 1, {silent}); },
+       TMainForm::kClosedSoftwareVersionCharacters},
+      {"0x1018:3", [&](AnswerPlan& p) { p.on(0x1018, 3, {silent}); }, TMainForm::kClosedRevision},
+      {"0x1018:4", [&](AnswerPlan& p) { p.on(0x1018, 3, {word(7)}).on(0x1018, 4, {silent}); },
+       TMainForm::kClosedSerialNumber},
+  };
+  for (const Step& s : steps) {
+    auto p = plan();
+    s.script(*p);
+    EXPECT_EQ(readVers(p), s.code) << s.step;
+  }
+
+  // The controller's dictionary: a name in the list whose file is missing
+  // brings up a box, and the closing begins meanwhile.
+  {
+    widget<QComboBox>("ControllerBox")->addItem("Ghost");
+    auto p = plan();
+    p->on(0x1009, 0, {byte(5), byte(5)});
+    for (std::uint8_t i = 1; i <= 5; ++i) p->on(0x1009, i, {byte(std::uint8_t("Ghost"[i - 1]))});
+    ClosingBoxes closingBoxes;
+    EXPECT_EQ(readVers(p), TMainForm::kClosedObjectViews);
+    EXPECT_EQ(text("lblHWDevice"), "Ghost");
+    EXPECT_EQ(closingBoxes.boxes().size(), 1u);
+  }
+
+  // Without closing: the identity, or the first refused object's code.
+  {
+    auto p = plan();
+    p->on(0x1018, 3, {word(7)}).on(0x1018, 4, {word(9)});
+    EXPECT_EQ(readVers(p), 0);
+    EXPECT_EQ(text("lblCANRevision"), "7");
+    EXPECT_EQ(text("lblSerialNumber"), "9");
+  }
+  EXPECT_EQ(readVers(plan()), sdo_result::kAborted);
+}
+
 }  // namespace
 }  // namespace mainwindow_test
