@@ -220,7 +220,10 @@ void TMainForm::FormCreate() {
     ConnectNode(node, bitRate, false);
   }
 
-  if (isRealConnector()) DLLLoader::checkLibraryVersion(libraryPath_);
+  // An outdated library is reported even when no adapter was found: the
+  // next adapter plugged in would be driven by it.
+  const DLLLoader& library = loader_ ? *loader_ : DLLLoader::getLoader();
+  if (library.available) DLLLoader::checkLibraryVersion(libraryPath_);
   const QString executable = QCoreApplication::applicationFilePath();
   setWindowTitle(QStringLiteral("Kestrum ") + ReadFileVersion(executable));
   ui->Memo1->setPlainText(versionReportLines(executable, hasHighResolutionCounter()).join(QLatin1Char('\n')));

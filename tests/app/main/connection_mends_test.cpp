@@ -270,5 +270,32 @@ TEST_F(ConnectionMendsTest, ReadVersNamesTheStepTheClosingCutShort) {
   EXPECT_EQ(readVers(plan()), sdo_result::kAborted);
 }
 
+// ---------------------------------------------------------------------------
+// The library's version check at start.
+
+TEST_F(ConnectionMendsTest, AnOutdatedLibraryIsReportedAlsoWithoutAnAdapter) {
+  const QString wrong = QStringLiteral("Wrong libVarnex.so loaded. Version 1.0.0.2 or higher needed!");
+  {
+    // No library at all: nothing to report.
+    startConnected(false);
+    EXPECT_FALSE(boxShown(wrong));
+    form->close();
+    form.reset();
+  }
+
+  // A library of version 1.0.0.1 that finds no adapter: the window works
+  // offline, and the outdated library is still reported.
+  const QString path = QStringLiteral(FAKE_VARNEX_V1001);
+  static DLLLoader* outdated = new DLLLoader(path);
+  ASSERT_TRUE(outdated->available);
+  form = std::make_unique<TMainForm>(outdated, path);
+  form->show();
+  ASSERT_TRUE(processUntil([this] { return log.contains("Connected") && !form->isInUse(); }))
+      << log.all().toStdString();
+  EXPECT_EQ(form->connector()->getClassName(), "DLLConnectorEmpty");
+  EXPECT_EQ(comboItems("comboExVendor"), QStringList{"offline"});
+  EXPECT_TRUE(boxShown(wrong));
+}
+
 }  // namespace
 }  // namespace mainwindow_test
