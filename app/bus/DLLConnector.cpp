@@ -231,7 +231,10 @@ std::optional<co::SdoClient::Result> DLLConnector::exchange(co::SdoClient& clien
 
 SDOResult DLLConnector::readObject(std::uint8_t node, std::uint16_t index, std::uint8_t subIndex,
                                    std::uint8_t type, std::uint32_t timeoutMs) {
-  if (appClosing) return SDOResult{};
+  // A read cut short by closing is a failure: a value of 0 with code 0 would
+  // pass for what the node holds.
+  const SDOResult closing{kClosing, 0, 0, 0};
+  if (appClosing) return closing;
   co::SdoClient client;
   const co::SdoClient::Step step = client.upload(index, subIndex, type);
   if (step.kind == co::SdoClient::Step::Done) return {step.result.code, 0, 0, 0};
@@ -241,7 +244,7 @@ SDOResult DLLConnector::readObject(std::uint8_t node, std::uint16_t index, std::
   // times out by the countdown alone.
   const Wait mode = index == co::od::kHardwareVersion ? Wait::TicksOnly : Wait::WallClock;
   const auto r = exchange(client, step, node, timeoutMs, mode, true);
-  if (!r) return SDOResult{};  // the application is closing
+  if (!r) return closing;
   if (r->code == kWrongIndex) qCDebug(lcBus) << "wrong SDO >1<";
   if (r->code == kOk && type == TYPE_STRING)
     lastSdoString = QString::fromLatin1(r->data.data(), int(r->data.size()));
@@ -294,6 +297,7 @@ QString DLLConnector::getErrorText(const SDOResult& result) {
     case kTimeoutRange: return QStringLiteral("internal: timeout out of range");
     case kBusy: return QStringLiteral("protocol: last query not finished");
     case kTimerStopped: return QStringLiteral("internal: query timer not runnning");
+    case kClosing: return QStringLiteral("internal: application closing");
     default: return QStringLiteral("unknown error: ") + QString::number(result.code);
   }
 }

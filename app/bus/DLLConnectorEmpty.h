@@ -42,7 +42,6 @@ class DLLConnectorEmpty : public DLLConnector {
                         std::int32_t) override {
     return {1024, 0, 0, 0};
   }
-  QString getErrorText(const SDOResult&) override { return QStringLiteral("no error"); }
   bool isQueryPending() override { return true; }
   QString getClassName() override { return QStringLiteral("DLLConnectorEmpty"); }
 

@@ -1,5 +1,6 @@
 // The "SDO List" page of the main window: its buttons and the grid.
 
+#include <QDir>
 #include <QFileDialog>
 #include <QPushButton>
 
@@ -103,7 +104,12 @@ void TMainForm::SetConfigBtnClick() {
 
 void TMainForm::saveFileBtnClick() {
   const QString path = chooseListFile(this, true);
-  if (!path.isEmpty() && sdoList_) sdoList_->saveToFile(path);
+  if (path.isEmpty() || !sdoList_) return;
+  QString error;
+  if (!sdoList_->saveToFile(path, &error))
+    showMessageBox(QStringLiteral("Error"),
+                   QStringLiteral("The list could not be saved to %1: %2").arg(QDir::toNativeSeparators(path), error),
+                   QMessageBox::Critical);
 }
 
 void TMainForm::readFileBtnClick() {

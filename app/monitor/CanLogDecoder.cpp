@@ -150,7 +150,8 @@ QString CanLogDecoder::interpret(const ConnectorFrame& frame) {
   if (const auto emcy = lookup_->value(QStringLiteral("1014"), 0)) {
     bool isEmergency = false;
     try {
-      isEmergency = Util::ToInt(*emcy) == frame.id;
+      const std::int32_t cobId = Util::ToInt(*emcy);
+      isEmergency = cobId > 0 && cobId == frame.id;  // 0 is NMT, never an emergency
     } catch (const ConversionError&) {
       // a garbled COB-ID in the list marks no frame as an emergency
     }

@@ -63,7 +63,9 @@ void RoutingMessageFilter::onFrame(const ConnectorFrame& frame) {
   if (!enabled_) return;
   const std::int32_t tpdo = tpdoByCobId_.emplace(frame.id, 0).first->second;
 
-  if (frame.id == emcyCobId_) {
+  // Until the node's emergency COB-ID is known nothing is an emergency; 0 is
+  // the NMT identifier and never one.
+  if (emcyCobId_ > 0 && frame.id == emcyCobId_) {
     const auto errorCode = std::uint16_t(frame.data[0] | (frame.data[1] << 8));
     if (emcyNotify_) {
       const QString description = canLog_ ? canLog_->emergencyDescription(errorCode)

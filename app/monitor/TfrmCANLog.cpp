@@ -1,7 +1,9 @@
 #include "TfrmCANLog.h"
 
 #include <QClipboard>
+#include <QDir>
 #include <QFile>
+#include <QSaveFile>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -17,6 +19,7 @@
 #include <cstring>
 
 #include "Logging.h"
+#include "MessageBoxService.h"
 #include "StringGridSDODataSource.h"
 #include "Util.h"
 #include "ui_TfrmCANLog.h"
@@ -270,14 +273,26 @@ void TfrmCANLog::saveLogBtnClick() {
   if (saveLogFileChooser->exec() != QDialog::Accepted || saveLogFileChooser->selectedFiles().isEmpty()) return;
   const LogFormat format =
       saveLogFileChooser->selectedNameFilter() == kCandumpFilter ? LogFormat::Candump : LogFormat::Text;
-  saveLog(saveLogFileChooser->selectedFiles().first(), format);
+  const QString path = saveLogFileChooser->selectedFiles().first();
+  QString error;
+  if (!saveLog(path, format, &error))
+    showMessageBox(QStringLiteral("Error"),
+                   QStringLiteral("The log could not be saved to %1: %2").arg(QDir::toNativeSeparators(path), error),
+                   QMessageBox::Critical);
 }
 
-bool TfrmCANLog::saveLog(const QString& path, LogFormat format) {
+bool TfrmCANLog::saveLog(const QString& path, LogFormat format, QString* error) {
   flushPending();
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-  return format == LogFormat::Candump ? writeCandump(file) : writeText(file);
+  // Written beside the target and renamed over it at the end, so a failed
+  // save leaves the previous file as it was.
+  QSaveFile file(path);
+  const bool ok = file.open(QIODevice::WriteOnly) &&
+                  (format == LogFormat::Candump ? writeCandump(file) : writeText(file)) && file.commit();
+  if (!ok) {
+    if (error) *error = file.errorString();
+    file.cancelWriting();
+  }
+  return ok;
 }
 
 bool TfrmCANLog::writeText(QIODevice& out) {

@@ -68,9 +68,9 @@ class TfrmCANLog : public QWidget, public CanLogSink {
   }
   bool isFilling() const { return tmrFillLog.isActive(); }
 
-  /// Writes the whole log; false (and nothing shown) when the file cannot be
-  /// created or written.
-  bool saveLog(const QString& path, LogFormat format);
+  /// Writes the whole log; on failure the previous file is kept, `error`
+  /// (when given) says why, and nothing is shown (the button's handler shows it).
+  bool saveLog(const QString& path, LogFormat format, QString* error = nullptr);
   /// Every line decoded anew, each followed by "\n" (what "Copy" copies).
   QString logText();
 

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QFile>
+#include <QSaveFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QProgressBar>
@@ -245,7 +246,10 @@ bool StringGridSDODataSource::writeSDOInternal(sdoGridEntry* entry) {
     value = std::int32_t(text.size() < 10 ? std::uint32_t(Util::ToInt(text)) : Util::ToUInt32(text));
     size = TYPE_U32;
   } else if (type == QLatin1String("bool")) {
-    value = text == QLatin1String("1") ? 1 : 0;
+    // Anything but 0 or 1 is refused before sending, like any other text
+    // that is not a value of the type.
+    value = Util::ToInt(text);
+    if (value != 0 && value != 1) throw ConversionError(text);
     size = TYPE_U8;
   } else {
     entry->message = QStringLiteral("Unknown Data Type");
@@ -351,16 +355,20 @@ bool StringGridSDODataSource::readAll() {
 
 bool StringGridSDODataSource::writeAll() {
   if (applicationClosing) return false;
-  // The node is written in pre-operational state and then returned to the
-  // state it was in; both commands go out before the first object.
+  // The node is written in pre-operational state and returned to the state
+  // it was in after the last write. A node in an unknown state stays
+  // pre-operational: resetting it would lose what was just written.
   namespace nmt = kestrum::canopen::nmt;
-  if (nmtState_ != 0) connector_->send_nmtW(nmt::kEnterPreOperational);
-  switch (nmtState_) {
-    case 1: connector_->send_nmtW(nmt::kStart); break;
-    case 2: connector_->send_nmtW(nmt::kStop); break;
-    case 3: connector_->send_nmtW(nmt::kResetNode); break;
-    default: break;
-  }
+  const std::uint8_t before = nmtState_;
+  if (before != 0) connector_->send_nmtW(nmt::kEnterPreOperational);
+  const bool result = writeRows();
+  if (applicationClosing) return false;
+  if (before == 1) connector_->send_nmtW(nmt::kStart);
+  if (before == 2) connector_->send_nmtW(nmt::kStop);
+  return result;
+}
+
+bool StringGridSDODataSource::writeRows() {
   bool result = true;
   for (std::int32_t row = 1; row <= rowCount(); ++row) {
     if (applicationClosing) return false;
@@ -393,9 +401,15 @@ bool StringGridSDODataSource::resetToDefaults() {
   return result;
 }
 
-bool StringGridSDODataSource::saveToFile(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+bool StringGridSDODataSource::saveToFile(const QString& path, QString* error) {
+  // Written beside the target and renamed over it at the end, so a failed
+  // save leaves the previous file as it was.
+  QSaveFile file(path);
+  auto fail = [&] {
+    if (error) *error = file.errorString();
+    return false;
+  };
+  if (!file.open(QIODevice::WriteOnly)) return fail();
   QByteArray out;
   for (const auto& row : rows_) {
     const sdoGridEntry& e = *row.second;
@@ -403,7 +417,11 @@ bool StringGridSDODataSource::saveToFile(const QString& path) {
                .arg(e.definition->id, e.subindex, e.definition->value, e.definition->parameterName)
                .toUtf8();
   }
-  return file.write(out) == out.size();
+  if (file.write(out) != out.size()) {
+    file.cancelWriting();
+    return fail();
+  }
+  return file.commit() || fail();
 }
 
 bool StringGridSDODataSource::loadFromFile(const QString& path) {

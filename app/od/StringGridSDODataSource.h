@@ -93,7 +93,9 @@ class StringGridSDODataSource : public SdoValueSource {
   /// 0x1011 only with their signatures); NMT state kept around the writes.
   virtual bool writeAll();
   virtual bool resetToDefaults();
-  virtual bool saveToFile(const QString& path);
+  /// Writes the list file; on failure the previous file is kept and `error`
+  /// (when given) says why.
+  virtual bool saveToFile(const QString& path, QString* error = nullptr);
   virtual bool loadFromFile(const QString& path);
   virtual QString connectorName();
 
@@ -112,6 +114,8 @@ class StringGridSDODataSource : public SdoValueSource {
 
  private:
   void buildRows();
+  /// Writes every writable row Save All writes; false after a failed write.
+  bool writeRows();
   void addRow(sdoDataDefinition* definition, const QString& subindex);
   static void log(const QString& text);
 

@@ -31,6 +31,7 @@ constexpr std::int32_t kNodeRange = 514;
 constexpr std::int32_t kTimeoutRange = 515;
 constexpr std::int32_t kBusy = 516;          ///< another exchange is pending
 constexpr std::int32_t kTimerStopped = 517;  ///< the caller's time-out clock is not running
+constexpr std::int32_t kClosing = 518;       ///< refused or ended because the application is closing
 }  // namespace sdo_result
 
 /// Transfer sizes: byte counts, plus 6 for a string by segmented upload.

@@ -75,7 +75,10 @@ TEST_F(OfflineConnector, EverythingElseSucceedsWithoutEffect) {
   EXPECT_EQ(connector.getClassName(), "DLLConnectorEmpty");
   EXPECT_EQ(connector.getLevel(), 0.0);
   EXPECT_EQ(connector.writeObject(1, 0x6040, 0, TYPE_U16, 100, 6).code, 1024);
-  EXPECT_EQ(connector.getErrorText({1024, 0, 0, 0}), "no error");
+  // Its error texts are the online connector's, so log lines name the failure.
+  EXPECT_EQ(connector.getErrorText({1024, 0, 0, 0}), "unknown error: 1024");
+  EXPECT_EQ(connector.getErrorText({513, 0, 0, 0}), "internal: unknown type given");
+  EXPECT_EQ(connector.getErrorText({0, 0, 0, 0}), "no error");
   EXPECT_TRUE(connector.init_canW(1, 1000, -1, -1, true, 0x51, nullptr));
   std::uint8_t type = 0x55;
   std::int32_t value = 0x55;

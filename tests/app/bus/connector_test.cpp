@@ -210,7 +210,9 @@ TEST_F(ConnectorTest, RequestsRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(connector->writeObject(kNode, 0x2000, 0, TYPE_U8, 10001, 0).code, 515);
 
   DLLConnector::appClosing = true;
-  EXPECT_EQ(connector->readObject(kNode, 0x2000, 0, TYPE_U8, 100), (SDOResult{0, 0, 0, 0}));
+  // A read refused for closing fails: a code of 0 would pass 0 for the node's value.
+  EXPECT_EQ(connector->readObject(kNode, 0x2000, 0, TYPE_U8, 100), (SDOResult{518, 0, 0, 0}));
+  EXPECT_EQ(connector->getErrorText({518, 0, 0, 0}), "internal: application closing");
   DLLConnector::appClosing = false;
 
   connector->stopTimers();
@@ -223,7 +225,7 @@ TEST_F(ConnectorTest, ClosingTheApplicationEndsAWaitingRead) {
   node.silence();
   QTimer::singleShot(30, [] { DLLConnector::appClosing = true; });
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(connector->readObject(kNode, 0x2000, 1, TYPE_U8, 5000), (SDOResult{0, 0, 0, 0}));
+  EXPECT_EQ(connector->readObject(kNode, 0x2000, 1, TYPE_U8, 5000), (SDOResult{518, 0, 0, 0}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms);
   EXPECT_FALSE(connector->isQueryPending());
   DLLConnector::appClosing = false;

@@ -147,12 +147,22 @@ TEST_F(MessageFilterTest, EmergenciesAreLoggedAndCode3100StopsPolling) {
                                              if (color == QColor(Qt::red)) red << line;
                                            });
   filter.enable();
-  // Not notified yet: the COB-ID is still 0, so NMT commands count as
-  // emergencies and go nowhere, not even to the CAN log.
+  // Not notified yet: the emergency COB-ID is unknown, so nothing is an
+  // emergency; NMT commands (COB-ID 0) reach the CAN log like any frame.
   filter.onFrame(frame(0x000, {0x01, 0x01}, 0, true));
-  EXPECT_TRUE(canLog.ids.empty());
+  EXPECT_EQ(canLog.ids, (std::vector<std::uint16_t>{0x000}));
   EXPECT_TRUE(red.isEmpty());
+  canLog.ids.clear();
 
+  // An emergency COB-ID of 0 in the list still makes NMT no emergency.
+  values.values[{"1014", 0}] = "0";
+  filter.setEmergencyNotify(true);
+  filter.onFrame(frame(0x000, {0x80, 0x00}, 0, true));
+  EXPECT_EQ(canLog.ids, (std::vector<std::uint16_t>{0x000}));
+  EXPECT_TRUE(red.isEmpty());
+  canLog.ids.clear();
+
+  values.values[{"1014", 0}] = "129";
   filter.setEmergencyNotify(true);
   EXPECT_EQ(filter.emergencyCobId(), 0x81);
   filter.onFrame(frame(0x81, {0x00, 0x31, 0x01, 0, 0, 0, 0, 0}));

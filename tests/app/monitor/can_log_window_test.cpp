@@ -10,8 +10,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -210,7 +212,7 @@ TEST_F(CanLogWindowTest, RoutedFramesAndEmergenciesReachTheLogWhileLoggingIsOn) 
   filter.onFrame(frame(0x181, {5}, 15));
 }
 
-TEST_F(CanLogWindowTest, SavesTextWithCrLfAndIgnoresAFileThatCannotBeCreated) {
+TEST_F(CanLogWindowTest, SavesTextWithCrLfAndReportsAFileThatCannotBeWritten) {
   RecordingMessageBoxService boxes;
   log->addFrame(frame(0x181, {0x37, 0x06, 0x00, 0x00, 0x2A, 0x00}, 1234567), false);  // two-line PDO text
   log->addFrame(frame(0x000, {0x01, 0x00}, 0, true), false);
@@ -221,8 +223,38 @@ TEST_F(CanLogWindowTest, SavesTextWithCrLfAndIgnoresAFileThatCannotBeCreated) {
             "REM:1 PLL:0 WNG:0 SOD:0 QUS:1 VEN:1 FLT:0 OEN:1 SON:1 RTS:1\r\n\t\t\t\tDIGITAL INPUT: IN6:1 IN5:0 "
             "IN4:1 IN3:0 IN2:1 IN1:0\r\n"
             " <- \t          \t0x000\t  01 00 00 00 00 00 00 00 \t\r\n");
-  EXPECT_FALSE(log->saveLog(dir.filePath(QStringLiteral("missing/folder/log.log")), TfrmCANLog::LogFormat::Text));
-  EXPECT_TRUE(boxes.boxes().empty());
+  QString error;
+  EXPECT_FALSE(log->saveLog(dir.filePath(QStringLiteral("missing/folder/log.log")), TfrmCANLog::LogFormat::Text, &error));
+  EXPECT_FALSE(error.isEmpty());
+  EXPECT_TRUE(boxes.boxes().empty()) << "saving itself shows nothing; the button does";
+
+  // A failed save keeps the previous file whole.
+  ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("taken.log")));
+  EXPECT_FALSE(log->saveLog(dir.filePath(QStringLiteral("taken.log")), TfrmCANLog::LogFormat::Text));
+  const QByteArray before = read(path);
+  log->addFrame(frame(0x182, {1}, 2000000), false);
+  QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+  if (!QFileInfo(dir.path()).isWritable()) {  // root writes anywhere
+    EXPECT_FALSE(log->saveLog(path, TfrmCANLog::LogFormat::Text));
+    EXPECT_EQ(read(path), before);
+  }
+  QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+TEST_F(CanLogWindowTest, SaveButtonReportsAFailedSaveNamingTheFile) {
+  RecordingMessageBoxService boxes;
+  log->addFrame(frame(0x181, {1}, 3000000), false);
+  const QString path = dir.filePath(QStringLiteral("gone/chosen.log"));
+  auto* chooser = child<QFileDialog>("saveLogFileChooser");
+  QTimer::singleShot(0, chooser, [&] {
+    chooser->selectFile(path);
+    static_cast<QDialog*>(chooser)->accept();
+  });
+  child<QPushButton>("saveLogBtn")->click();
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].caption, "Error");
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QDir::toNativeSeparators(path))) << boxes.boxes()[0].text.toStdString();
+  EXPECT_FALSE(QFile::exists(path));
 }
 
 TEST_F(CanLogWindowTest, CandumpExportReadsBackWithACandumpParser) {

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "DLLConnector.h"
@@ -42,6 +43,7 @@ class ScriptedConnector : public DLLConnector {
   };
   std::vector<Write> writes;
   std::vector<std::uint8_t> nmt;
+  std::vector<std::string> trace;  ///< NMT commands and writes in the order they went out
   int reads = 0;
 
   SDOResult readObject(std::uint8_t, std::uint16_t index, std::uint8_t sub, std::uint8_t type, std::uint32_t) override {
@@ -51,9 +53,13 @@ class ScriptedConnector : public DLLConnector {
   SDOResult writeObject(std::uint8_t, std::uint16_t index, std::uint8_t sub, std::uint8_t type, std::uint32_t,
                         std::int32_t value) override {
     writes.push_back({index, sub, type, value});
+    trace.push_back(QString::asprintf("write %04X", index).toStdString());
     return {};
   }
-  void send_nmtW(std::uint8_t command) override { nmt.push_back(command); }
+  void send_nmtW(std::uint8_t command) override {
+    nmt.push_back(command);
+    trace.push_back(QString::asprintf("nmt %02X", command).toStdString());
+  }
 };
 
 class SdoListTest : public ::testing::Test {
@@ -173,7 +179,7 @@ TEST_F(SdoListTest, ReadValuesAreShownBySignAndWidthOfTheirType) {
 }
 
 TEST_F(SdoListTest, WritesConvertByTypeAndAFailedWriteKeepsTheOldValue) {
-  EXPECT_TRUE(list->setValue("2001", 0, "2", true));  // not 0 or 1: sent as 0
+  EXPECT_TRUE(list->setValue("2001", 0, "0", true));
   EXPECT_TRUE(list->setValue("2002", 0, "300", true));  // the low byte
   EXPECT_TRUE(list->setValue("60FF", 0, "-2", true));
   EXPECT_TRUE(list->setValue("1010", 1, "0x65766173", true));
@@ -184,8 +190,16 @@ TEST_F(SdoListTest, WritesConvertByTypeAndAFailedWriteKeepsTheOldValue) {
   EXPECT_EQ(connector.writes[2].value, -2);
   EXPECT_EQ(connector.writes[2].type, TYPE_U32);
   EXPECT_EQ(std::uint32_t(connector.writes[3].value), 0x65766173u);
-  EXPECT_EQ(value("2001", 0), "2");  // the text itself is kept
   EXPECT_EQ(message("2002", 0), "WRITE OK");
+
+  // A boolean takes 0 or 1 only: anything else is refused unsent, like a
+  // mistyped number, and the row keeps its value.
+  for (const char* text : {"2", "-1", "0x10"})
+    EXPECT_THROW(list->setValue("2001", 0, text, true), ConversionError) << text;
+  EXPECT_EQ(value("2001", 0), "0");
+  EXPECT_TRUE(list->setValue("2001", 0, "1", true));
+  EXPECT_EQ(connector.writes.back().value, 1);
+  connector.writes.pop_back();
 
   // An unknown ID is logged and reported as done; nothing is sent.
   EXPECT_TRUE(list->setValue("7777", 0, "1", true));
@@ -241,9 +255,11 @@ TEST_F(SdoListTest, ReadAllStopsAtTheThirdFailureCountedOverTheWholeRun) {
 }
 
 TEST_F(SdoListTest, SaveAllSkipsPdoObjectsTheControlwordAndUnsignedStoreCommands) {
-  list->setNmtState(1);  // operational: pre-operational first, then back to operational
+  list->setNmtState(1);  // operational: pre-operational for the writes, then back to operational
   EXPECT_TRUE(list->writeAll());
   EXPECT_EQ(connector.nmt, (std::vector<std::uint8_t>{0x80, 0x01}));
+  EXPECT_EQ(connector.trace.front(), "nmt 80");
+  EXPECT_EQ(connector.trace.back(), "nmt 01") << "the state is restored after the last write";
   EXPECT_EQ(writtenIndices(), (std::vector<std::uint16_t>{0x2001, 0x2002, 0x6071, 0x60FF}));
   EXPECT_EQ(list->findEntry("1400", 1)->message, "SKIPPED");
   EXPECT_EQ(list->findEntry("1A03", 0)->message, "SKIPPED");
@@ -263,9 +279,9 @@ TEST_F(SdoListTest, SaveAllSkipsPdoObjectsTheControlwordAndUnsignedStoreCommands
 TEST_F(SdoListTest, ResetToDefaultsWritesTheDefaultsOfWritableRows) {
   list->setValue("2002", 0, "77", false);
   list->setValue("60FF", 0, "1000", false);
-  list->setNmtState(3);  // unknown: the node is reset before the writes
+  list->setNmtState(3);  // unknown: written pre-operational, never reset
   EXPECT_TRUE(list->resetToDefaults());
-  EXPECT_EQ(connector.nmt, (std::vector<std::uint8_t>{0x80, 0x81}));
+  EXPECT_EQ(connector.nmt, (std::vector<std::uint8_t>{0x80}));
   EXPECT_EQ(value("2002", 0), "3");
   EXPECT_EQ(value("60FF", 0), "-5");
   ASSERT_EQ(connector.writes.size(), 4u);
@@ -282,6 +298,12 @@ TEST_F(SdoListTest, ListFilesRoundTripWithoutTransfers) {
   const QByteArray content = f.readAll();
   EXPECT_TRUE(content.startsWith("1000\t|0\t|402\t|Device Type\r\n")) << content.left(60).toStdString();
   EXPECT_TRUE(content.contains("1010\t|1\t|1\t|Save all\r\n"));
+
+  // A list that cannot be written says why and leaves no file behind.
+  QString error;
+  EXPECT_FALSE(list->saveToFile(dir.filePath("gone/values.log"), &error));
+  EXPECT_FALSE(error.isEmpty());
+  EXPECT_FALSE(QFile::exists(dir.filePath("gone/values.log")));
 
   list->setValue("2002", 0, "1", false);
   list->setValue("60FF", 0, "1", false);
