@@ -142,7 +142,7 @@ QStringList EDSDatabase::controllerItems(const QString& appFolder) {
   return items;
 }
 
-bool EDSDatabase::choiceUsesDefault(const QString& shownText, int selectedIndex) {
-  return shownText.isEmpty() || shownText.compare(QLatin1String("--OFFLINE--"), Qt::CaseInsensitive) == 0 ||
-         selectedIndex == 0;
+bool EDSDatabase::choiceUsesDefault(const QString& shownText) {
+  return shownText.isEmpty() || shownText.compare(QLatin1String("Default"), Qt::CaseInsensitive) == 0 ||
+         shownText.compare(QLatin1String("--OFFLINE--"), Qt::CaseInsensitive) == 0;
 }

@@ -71,9 +71,10 @@ class EDSDatabase {
   /// name contains "EDS_" and ".xml", the name without its first four and
   /// last four characters ("EDS_Default.xml" gives "Default"), by name.
   static QStringList controllerItems(const QString& appFolder);
-  /// Whether a choice loads the default file: an empty text, "--OFFLINE--"
-  /// in any case, or the first item of the list.
-  static bool choiceUsesDefault(const QString& shownText, int selectedIndex);
+  /// Whether a choice loads the default file: "Default", an empty text or
+  /// "--OFFLINE--", in any case. Every other item has its own file, wherever
+  /// the folder listing sorts it.
+  static bool choiceUsesDefault(const QString& shownText);
 
  private:
   std::unique_ptr<edsFile> file_;

@@ -34,6 +34,14 @@ TEST_F(StartupTest, ConnectsToTheSimulatedControllerAndReadsItsIdentity) {
   EXPECT_EQ(form->panelText(2), "CAN Adapter: connected");
   EXPECT_EQ(form->panelText(3), "CAN Device: connected");
   EXPECT_TRUE(boxes.boxes().empty()) << boxes.boxes().front().text.toStdString();
+  // Every tip of the window hides after 6 s.
+  int tips = 0;
+  for (const QWidget* w : form->findChildren<QWidget*>()) {
+    if (w->toolTip().isEmpty()) continue;
+    ++tips;
+    EXPECT_EQ(w->toolTipDuration(), 6000) << w->objectName().toStdString();
+  }
+  EXPECT_GT(tips, 0);
   if (const char* dir = std::getenv("KESTRUM_SCREENSHOT_DIR")) form->grab().save(QString::fromLocal8Bit(dir) + "/startup.png");
 }
 

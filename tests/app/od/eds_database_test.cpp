@@ -113,8 +113,10 @@ TEST_F(EdsDatabaseTest, ControllerChoice) {
   write("EDS_Torvik.xml", "");
   write("notes.txt", "");
   EXPECT_EQ(EDSDatabase::controllerItems(dir.path()), (QStringList{"Default", "Torvik"}));
-  EXPECT_TRUE(EDSDatabase::choiceUsesDefault("", 1));
-  EXPECT_TRUE(EDSDatabase::choiceUsesDefault("--offline--", 2));
-  EXPECT_TRUE(EDSDatabase::choiceUsesDefault("Torvik", 0));
-  EXPECT_FALSE(EDSDatabase::choiceUsesDefault("Torvik", 1));
+  EXPECT_TRUE(EDSDatabase::choiceUsesDefault(""));
+  EXPECT_TRUE(EDSDatabase::choiceUsesDefault("--offline--"));
+  EXPECT_TRUE(EDSDatabase::choiceUsesDefault("Default"));
+  // A controller sorted before "Default" still has its own file.
+  EXPECT_FALSE(EDSDatabase::choiceUsesDefault("Brelan"));
+  EXPECT_FALSE(EDSDatabase::choiceUsesDefault("Torvik"));
 }
