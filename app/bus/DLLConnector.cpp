@@ -100,12 +100,13 @@ void DLLConnector::stopTimers() {
 // ---- frames -------------------------------------------------------------
 
 void DLLConnector::frameIntake(void* self, const std::uint8_t* data, std::uint32_t time,
-                               std::uint16_t id, std::uint8_t dlc, bool transmitted) {
+                               std::uint16_t id, std::uint8_t dlc, bool transmitted,
+                               std::uint8_t kind, std::uint32_t wholeId) {
   auto* c = static_cast<DLLConnector*>(self);
-  c->ring_.push(data, time, id, dlc, transmitted);
+  c->ring_.push(data, time, id, dlc, transmitted, kind, wholeId);
   // The expected answer wakes the user-interface thread at once; at most one
   // wake-up is outstanding.
-  if (!transmitted && c->queryPending_.load() && id == c->expectedId_.load() && c->wakeFd_ >= 0 &&
+  if (!transmitted && kind == 0 && c->queryPending_.load() && id == c->expectedId_.load() && c->wakeFd_ >= 0 &&
       !c->wakePosted_.exchange(true)) {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(c->wakeFd_, &one, sizeof one);
@@ -133,7 +134,9 @@ void DLLConnector::drain() {
 }
 
 void DLLConnector::dispatch(const ConnectorFrame& frame) {
-  if (queryPending_.load() && !frame.isTx && frame.id == expectedId_.load()) {
+  // An extended or remote frame whose identifier ends like the answer's is
+  // not the answer.
+  if (queryPending_.load() && !frame.isTx && frame.isStandardData() && frame.id == expectedId_.load()) {
     const std::size_t n = frame.dlc < 8 ? frame.dlc : 8;
     std::fill(std::begin(answer_), std::end(answer_), std::uint8_t(0));
     std::copy(frame.data, frame.data + n, answer_);

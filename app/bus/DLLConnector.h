@@ -128,7 +128,8 @@ class DLLConnector {
 
  private:
   static void frameIntake(void* self, const std::uint8_t* data, std::uint32_t time,
-                          std::uint16_t id, std::uint8_t dlc, bool transmitted);
+                          std::uint16_t id, std::uint8_t dlc, bool transmitted, std::uint8_t kind,
+                          std::uint32_t wholeId);
   void dispatch(const ConnectorFrame& frame);
   void countdown();
   /// Arms the single pending query for the answer of `node`.

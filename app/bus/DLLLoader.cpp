@@ -63,6 +63,10 @@ void DLLLoader::bind() {
   look("setGetAllCallback", setGetAllCallback, true, "");
   look("getPeakDevices", getPeakDevices, false, " \n");
   look("getIXXATDevices", getIXXATDevices, false, " \n");
+  // A C++ function of the library, looked up quietly: older libraries lack it
+  // and then every frame counts as a standard data frame.
+  currentFrame = reinterpret_cast<decltype(currentFrame)>(
+      dlsym(module, "_ZN12VarnexStatus12currentFrameEPjPh"));
 
   const QString caption = QStringLiteral("Error");
   if (!missingText.isEmpty()) showMessageBox(caption, missingText, QMessageBox::Critical);
@@ -113,7 +117,14 @@ void DLLLoader::forwarder(std::uint8_t* data, std::uint32_t& time, std::uint16_t
   // Held while the handler runs so that clearing the handler also waits for
   // a call in progress; the handler only copies the frame.
   std::lock_guard<std::mutex> lock(loader->handlerMutex_);
-  if (loader->handler_) loader->handler_(loader->handlerContext_, data, time, id, dlc, transmitted);
+  if (!loader->handler_) return;
+  std::uint32_t wholeId = id;
+  std::uint8_t kind = 0;
+  if (!loader->currentFrame || !loader->currentFrame(&wholeId, &kind)) {
+    wholeId = id;
+    kind = 0;
+  }
+  loader->handler_(loader->handlerContext_, data, time, id, dlc, transmitted, kind, wholeId);
 }
 
 QString DLLLoader::fileVersionText(const QString& path) { return ReadFileVersion(path); }

@@ -46,8 +46,12 @@ using GetIxxatDevicesFn = int (*)();
 class DLLLoader {
  public:
   /// Receives every frame the library reports (see varnex::AllFramesCallback).
+  /// `kind` holds kFrameExtended / kFrameRemote (ConnectorFrame.h) and
+  /// `wholeId` the whole identifier, where the library tells them; a library
+  /// that does not reports every frame as a standard data frame.
   using FrameHandler = void (*)(void* context, const std::uint8_t* data, std::uint32_t time,
-                                std::uint16_t id, std::uint8_t dlc, bool transmitted);
+                                std::uint16_t id, std::uint8_t dlc, bool transmitted,
+                                std::uint8_t kind, std::uint32_t wholeId);
 
   /// The file name the application loads from its own folder.
   static const char* const fileName;
@@ -100,6 +104,9 @@ class DLLLoader {
   varnex::SetGetAllCallbackFn setGetAllCallback = nullptr;
   varnex::GetPeakDevicesFn getPeakDevices = nullptr;
   varnex::GetIxxatDevicesFn getIXXATDevices = nullptr;
+  /// Optional: inside the library's callbacks, the whole identifier and kind
+  /// of the frame being reported.
+  bool (*currentFrame)(std::uint32_t* id, std::uint8_t* kind) = nullptr;
 
   void* module = nullptr;  ///< dlopen handle, null if loading failed
   bool allFound = false;   ///< every mandatory function was found

@@ -6,7 +6,8 @@
 FrameRing::FrameRing(std::size_t capacity) : slots_(std::max<std::size_t>(capacity, 1)) {}
 
 std::uint32_t FrameRing::push(const std::uint8_t* data, std::uint32_t time, std::uint16_t id,
-                              std::uint8_t dlc, bool transmitted) {
+                              std::uint8_t dlc, bool transmitted, std::uint8_t kind,
+                              std::uint32_t wholeId) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (count_ == slots_.size()) {
     head_ = (head_ + 1) % slots_.size();
@@ -24,6 +25,8 @@ std::uint32_t FrameRing::push(const std::uint8_t* data, std::uint32_t time, std:
   f.dlc = dlc;
   f.isTx = transmitted ? 1 : 0;
   f.seq = ++seq_;
+  f.kind = kind;
+  f.wholeId = (kind & kFrameExtended) ? wholeId : id;
   return f.seq;
 }
 

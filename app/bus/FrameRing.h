@@ -22,7 +22,8 @@ class FrameRing {
   /// Appends a frame, numbering it with the next `seq` (from 1). Returns the
   /// number it got. Thread-safe.
   std::uint32_t push(const std::uint8_t* data, std::uint32_t time, std::uint16_t id,
-                     std::uint8_t dlc, bool transmitted);
+                     std::uint8_t dlc, bool transmitted, std::uint8_t kind = 0,
+                     std::uint32_t wholeId = 0);
 
   /// Moves up to `max` of the oldest frames into `out` (replacing its
   /// content) and returns how many frames were dropped since the last call.

@@ -66,13 +66,7 @@ auto guarded(Handler handler) {
   };
 }
 
-// The default dictionary belongs to the item "Default" and to a choice
-// without a controller; every other item has its own file, wherever the
-// folder listing sorts it.
-bool choiceUsesDefaultDictionary(const QString& choice) {
-  return choice.isEmpty() || choice.compare(QLatin1String("Default"), Qt::CaseInsensitive) == 0 ||
-         choice.compare(QLatin1String("--OFFLINE--"), Qt::CaseInsensitive) == 0;
-}
+constexpr int kToolTipMs = 6000;
 
 QTimer* makeTimer(QObject* owner, const char* name, int intervalMs) {
   auto* timer = new QTimer(owner);
@@ -87,6 +81,10 @@ QTimer* makeTimer(QObject* owner, const char* name, int intervalMs) {
 TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::TMainForm>()), loader_(loader), libraryPath_(libraryPath) {
   ui->setupUi(this);
+  // Tips stay 6 s, however long their text: the toolkit's own duration grows
+  // with the text and keeps long tips over the fields they explain.
+  setToolTipDuration(kToolTipMs);
+  for (QWidget* w : findChildren<QWidget*>()) w->setToolTipDuration(kToolTipMs);
   if (libraryPath_.isEmpty())
     libraryPath_ = DLLLoader::applicationFolder() + QLatin1Char('/') + QLatin1String(DLLLoader::fileName);
 
@@ -303,7 +301,7 @@ void TMainForm::RebuildObjectViews() {
   destroyObjectViews();
   const QString choice = ui->ControllerBox->currentText();
   try {
-    if (choiceUsesDefaultDictionary(choice))
+    if (EDSDatabase::choiceUsesDefault(choice))
       database_.loadDefault(appFolder_);
     else
       database_.loadForController(appFolder_, choice);

@@ -125,11 +125,17 @@ QString CanLogDecoder::decodeFrame(const ConnectorFrame& frame) {
     timeWidth_ = int(time.size()) / 5 * 5 + 5;
   }
   line += time.leftJustified(timeWidth_, QLatin1Char(' '));
-  line += QStringLiteral("\t0x") + QStringLiteral("%1").arg(frame.id, 3, 16, QLatin1Char('0')).toUpper();
+  const bool extended = frame.kind & kFrameExtended;
+  line += QStringLiteral("\t0x") +
+          QStringLiteral("%1").arg(extended ? frame.wholeId : frame.id, extended ? 8 : 3, 16, QLatin1Char('0')).toUpper();
   line += QStringLiteral("\t  ");
   for (std::uint8_t byte : frame.data)
     line += QStringLiteral("%1 ").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
-  line += QLatin1Char('\t') + interpret(frame);
+  // Only standard data frames are read as the node's CANopen traffic.
+  if (frame.kind & kFrameRemote)
+    line += QStringLiteral("\tREMOTE REQUEST");
+  else
+    line += QLatin1Char('\t') + (extended ? QString() : interpret(frame));
   return line;
 }
 
@@ -247,12 +253,16 @@ QString CanLogDecoder::columnHint(const QString& line, int column) {
 
 QByteArray CanLogDecoder::candumpLine(const ConnectorFrame& frame, bool remote, std::uint64_t timeUs,
                                       const char* channel) {
+  // candump writes a 29-bit identifier with eight digits, which is how
+  // readers tell it from an 11-bit one.
+  const bool extended = frame.kind & kFrameExtended;
   char head[64];
-  std::snprintf(head, sizeof head, "(%010llu.%06llu) %s %03X#",
+  std::snprintf(head, sizeof head, extended ? "(%010llu.%06llu) %s %08X#" : "(%010llu.%06llu) %s %03X#",
                 static_cast<unsigned long long>(timeUs / 1000000u),
-                static_cast<unsigned long long>(timeUs % 1000000u), channel, unsigned(frame.id & 0x7FF));
+                static_cast<unsigned long long>(timeUs % 1000000u), channel,
+                extended ? unsigned(frame.wholeId & 0x1FFFFFFF) : unsigned(frame.id & 0x7FF));
   QByteArray line(head);
-  if (remote) return line + 'R';
+  if (remote || (frame.kind & kFrameRemote)) return line + 'R';
   const int length = std::min<int>(frame.dlc, 8);
   return line + QByteArray(reinterpret_cast<const char*>(frame.data), length).toHex().toUpper();
 }

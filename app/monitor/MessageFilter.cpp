@@ -61,6 +61,12 @@ int RoutingMessageFilter::tpdoOf(std::int32_t cobId) const {
 
 void RoutingMessageFilter::onFrame(const ConnectorFrame& frame) {
   if (!enabled_) return;
+  // Extended and remote frames carry none of the node's CANopen traffic;
+  // the log shows them as they are.
+  if (!frame.isStandardData()) {
+    if (canLog_ && canLog_->isLogging()) canLog_->takeFrame(frame);
+    return;
+  }
   const std::int32_t tpdo = tpdoByCobId_.emplace(frame.id, 0).first->second;
 
   // Until the node's emergency COB-ID is known nothing is an emergency; 0 is

@@ -57,10 +57,12 @@ ConnectorFrame TfrmCANLog::canLogRecord::frame() const {
   ConnectorFrame f;
   std::memcpy(f.data, data, sizeof data);
   f.time = time;
-  f.id = id;
+  f.id = std::uint16_t(id & 0x7FF);
+  f.wholeId = id;
   f.dlc = dlc;
   f.isTx = (flags & kTx) ? 1 : 0;
   f.seq = seq;
+  f.kind = std::uint8_t(((flags & kExtended) ? kFrameExtended : 0) | ((flags & kRemote) ? kFrameRemote : 0));
   return f;
 }
 
@@ -108,9 +110,12 @@ void TfrmCANLog::addFrame(const ConnectorFrame& frame, bool emergency, bool remo
   std::memcpy(r.data, frame.data, sizeof r.data);
   r.time = frame.time;
   r.seq = frame.seq;
-  r.id = frame.id;
+  const bool extended = (frame.kind & kFrameExtended) != 0;
+  remote = remote || (frame.kind & kFrameRemote);
+  r.id = extended ? frame.wholeId : frame.id;
   r.dlc = frame.dlc;
-  r.flags = std::uint8_t((frame.isTx ? kTx : 0) | (emergency ? kEmergency : 0) | (remote ? kRemote : 0));
+  r.flags = std::uint8_t((frame.isTx ? kTx : 0) | (emergency ? kEmergency : 0) | (remote ? kRemote : 0) |
+                         (extended ? kExtended : 0));
   records_.push_back(r);
   pending_ = true;
 }
@@ -182,7 +187,7 @@ QColor TfrmCANLog::lineColour(std::size_t record) const {
   } else if ((r.id & 0xF00) == kestrum::canopen::cob::kErrorControl) {
     colour = QColor(128, 128, 128);
   }
-  if (r.id == Util::ToIntDef(ui->txtDebugCobID->text(), 15)) colour = QColor(255, 0, 255);
+  if (std::int64_t(r.id) == Util::ToIntDef(ui->txtDebugCobID->text(), 15)) colour = QColor(255, 0, 255);
   return colour;
 }
 

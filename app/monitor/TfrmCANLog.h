@@ -101,12 +101,12 @@ class TfrmCANLog : public QWidget, public CanLogSink {
     std::uint8_t data[8];
     std::uint32_t time;
     std::uint32_t seq;
-    std::uint16_t id;
+    std::uint32_t id;  ///< the whole identifier (29 bits with kExtended)
     std::uint8_t dlc;
-    std::uint8_t flags;  ///< kTx | kEmergency | kRemote
+    std::uint8_t flags;  ///< kTx | kEmergency | kRemote | kExtended
     ConnectorFrame frame() const;
   };
-  static constexpr std::uint8_t kTx = 1, kEmergency = 2, kRemote = 4;
+  static constexpr std::uint8_t kTx = 1, kEmergency = 2, kRemote = 4, kExtended = 8;
 
   class ListLookup;
 

@@ -221,6 +221,33 @@ TEST_F(ConnectorTest, RequestsRefusedBeforeAnythingIsSent) {
   EXPECT_TRUE(requests().empty());
 }
 
+TEST_F(ConnectorTest, ExtendedAndRemoteFramesAreNoAnswerButReachTheFilterAsTheyAre) {
+  // A peer answers node 5's request only with frames whose identifier ends
+  // like the answer's: a 29-bit one and a remote one.
+  node.setRule([](const CanFrame& f, ScriptedNode& n) {
+    if (f.id != 0x600u + kNode) return;
+    CanFrame extended;
+    extended.id = 0x18FF0585;
+    extended.extended = true;
+    extended.dlc = 8;
+    const std::uint8_t answer[8] = {0x4F, 0x00, 0x20, 0x01, 0x2A, 0, 0, 0};
+    std::copy(std::begin(answer), std::end(answer), extended.data);
+    n.send(extended);
+    CanFrame remote;
+    remote.id = 0x585;
+    remote.remote = true;
+    n.send(remote);
+  });
+  EXPECT_EQ(connector->readObject(kNode, 0x2000, 1, TYPE_U8, 200).code, 2);
+  ASSERT_TRUE(kestrum::test::processUntil([this] { return filter.frames.size() >= 3; }));
+  const auto& ext = filter.frames[1];
+  EXPECT_EQ(ext.kind, kFrameExtended);
+  EXPECT_EQ(ext.wholeId, 0x18FF0585u);
+  EXPECT_EQ(filter.frames[2].kind, kFrameRemote);
+  EXPECT_EQ(filter.frames[2].id, 0x585);
+  EXPECT_EQ(filter.frames[0].kind, 0) << "the request itself is a standard data frame";
+}
+
 TEST_F(ConnectorTest, ClosingTheApplicationEndsAWaitingRead) {
   node.silence();
   QTimer::singleShot(30, [] { DLLConnector::appClosing = true; });

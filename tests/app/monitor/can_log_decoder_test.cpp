@@ -98,6 +98,20 @@ TEST_F(CanLogDecoderTest, EmptyDataFramesShowEightBytesAndAnEmptyCandumpPayload)
   EXPECT_EQ(CanLogDecoder::candumpLine(sdo, false, 0), "(0000000000.000000) can0 601#4041600000000000");
 }
 
+TEST_F(CanLogDecoderTest, ExtendedAndRemoteFramesShowAsTheyAreAndAreNotReadAsCanopen) {
+  // 0x18FF0581 ends like node 1's SDO answer: shown whole, not decoded.
+  ConnectorFrame extended = frame(0x581, {0x4B, 0x41, 0x60, 0x00, 0x37, 0x06, 0x00, 0x00}, 5);
+  extended.kind = kFrameExtended;
+  extended.wholeId = 0x18FF0581;
+  EXPECT_EQ(decoder.decodeFrame(extended), " -> \t5    \t0x18FF0581\t  4B 41 60 00 37 06 00 00 \t");
+  EXPECT_EQ(CanLogDecoder::candumpLine(extended, false, 0), "(0000000000.000000) can0 18FF0581#4B41600037060000");
+
+  ConnectorFrame remote = frame(0x701, {}, 6);
+  remote.kind = kFrameRemote;
+  EXPECT_EQ(interpretation(decoder.decodeFrame(remote)), "REMOTE REQUEST");
+  EXPECT_EQ(CanLogDecoder::candumpLine(remote, false, 0), "(0000000000.000000) can0 701#R");
+}
+
 TEST_F(CanLogDecoderTest, EmergencyShowsErrorCodeAndRegister) {
   EXPECT_EQ(interpretation(decoder.decodeFrame(frame(0x81, {0x00, 0x23, 0x02, 0, 0, 0, 0, 0}))),
             "EMERGENCY MESSAGE: \tCURRENT OUTPUT ERROR\tERROR REGISTER: Gen: 0 Cur: 1 Vol: 0 Tem: 0 Com: 0 "
