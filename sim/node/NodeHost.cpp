@@ -1,4 +1,5 @@
 #include "NodeHost.h"
+#include "DeviceBehaviours.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -112,6 +113,7 @@ bool NodeHost::addNode(std::uint8_t nodeId, const std::string& model, std::strin
     config.statePath = (fs::path(stateDir_) / ("node" + std::to_string(nodeId) + "-" + canonical + ".state")).string();
   auto node = SimNode::fromEds(config, eds, error);
   if (!node) return false;
+  addDeviceBehaviours(*node);
   Port* port = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
