@@ -129,6 +129,13 @@ void SimNode::powerCycle(std::uint64_t nowUs) {
   setPowered(true, nowUs);
 }
 
+void SimNode::restart(std::uint64_t nowUs) {
+  nowUs_ = nowUs;
+  if (!powered_) return;
+  reset(ResetKind::Node);
+  bootUp();
+}
+
 void SimNode::reset(ResetKind kind) {
   state_ = NmtState::Initialising;
   sdo_.reset();

@@ -109,6 +109,8 @@ class SimNode : private SdoTarget {
   /// The bit rate it runs at now, in kbit/s.
   unsigned bitrateKbit() const { return bitrate_; }
   const std::string& model() const { return config_.model; }
+  /// Where stored parameters live; empty when none survive a power cycle.
+  const std::string& statePath() const { return config_.statePath; }
   NmtState nmtState() const { return state_; }
   bool powered() const { return powered_; }
 
@@ -117,6 +119,11 @@ class SimNode : private SdoTarget {
   /// (nothing received or sent, transfers and timers gone).
   void setPowered(bool on, std::uint64_t nowUs);
   void powerCycle(std::uint64_t nowUs);
+  /// Starts the application afresh as an NMT reset node does (values reset,
+  /// boot-up sent): a behaviour that leaves the bootloader starts the firmware.
+  void restart(std::uint64_t nowUs);
+  /// Sends a frame of a behaviour's own (its SDO answers, for one) at once.
+  void transmit(const CanFrame& frame) { emit(frame); }
   void receive(const CanFrame& frame, std::uint64_t nowUs);
   void poll(std::uint64_t nowUs);
   std::uint64_t nextDeadlineUs() const;
