@@ -109,6 +109,18 @@ TEST_F(Drive402Test, EveryTransitionOfTheDiagram) {
   }
 }
 
+TEST_F(Drive402Test, ControlwordByPdoAndStatuswordInThePdo) {
+  nmt(canopen::nmt::kStart);
+  advanceMs(1);
+  out.clear();
+  send(0x200 + kId, {0x06, 0x00});  // receive PDO 1 carries the controlword
+  advanceMs(1);
+  const auto tpdo = framesWithId(0x180 + kId);
+  ASSERT_FALSE(tpdo.empty());
+  EXPECT_EQ(tpdo.back().data[0] | tpdo.back().data[1] << 8, 0x0231);
+  EXPECT_EQ(state(), P::ReadyToSwitchOn);
+}
+
 TEST_F(Drive402Test, QuickStopEndsByTheOptionCode) {
   struct Case {
     std::int16_t option;
