@@ -106,6 +106,12 @@ void SimNode::addBehaviour(std::unique_ptr<NodeBehaviour> behaviour) {
   behaviourDue_.push_back(powered_ ? nowUs_ : kNever);
 }
 
+void SimNode::wake(const NodeBehaviour& behaviour, std::uint64_t atUs) {
+  if (!powered_) return;
+  for (std::size_t i = 0; i < behaviours_.size(); ++i)
+    if (behaviours_[i].get() == &behaviour) behaviourDue_[i] = std::min(behaviourDue_[i], atUs);
+}
+
 // --- power, NMT ---------------------------------------------------------------
 
 void SimNode::setPowered(bool on, std::uint64_t nowUs) {

@@ -101,6 +101,9 @@ class SimNode : private SdoTarget {
 
   void setSink(Sink sink) { sink_ = std::move(sink); }
   void addBehaviour(std::unique_ptr<NodeBehaviour> behaviour);
+  /// Brings a behaviour's next tick forward to `atUs`: a write from the bus
+  /// can start work (a motion) that an idle behaviour has no tick for.
+  void wake(const NodeBehaviour& behaviour, std::uint64_t atUs);
 
   /// The node ID the node was made with (its host's handle for it).
   std::uint8_t nodeId() const { return config_.nodeId; }
