@@ -232,6 +232,58 @@ TEST_F(NodeHostTest, HeartbeatPeriodHoldsInRealTime) {
 
 // The project's own data files (copied into the application folder): every
 // model builds, answers its identity and has default PDO mappings the node accepts.
+// The host gives every node its bootloader, with the image beside the
+// node's state file; driven as the library drives it, in real time.
+TEST_F(NodeHostTest, NodesTakeAFirmwareImageThroughTheirBootloader) {
+  NodeHost host(bus, testDataDir(), stateDir.string());
+  std::string error;
+  ASSERT_TRUE(host.addNode(4, "Testo", error)) << error;
+  ASSERT_TRUE(probe.waitFor(0x704));
+  auto write = [&](std::uint8_t sub, std::uint32_t v) {
+    auto a = probe.request(4, {0x23, 0x00, 0x30, sub, std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16),
+                               std::uint8_t(v >> 24)});
+    return a && a->data[0] == 0x60;
+  };
+  probe.send(0, {0x81, 4});
+  std::this_thread::sleep_for(250ms);
+  ASSERT_TRUE(write(1, 3)) << "stay";
+  auto probed = probe.request(4, {0x40, 0x00, 0x30, 0x00, 0, 0, 0, 0});
+  ASSERT_TRUE(probed);
+  EXPECT_EQ(probed->data[0], 0x4F) << "the bootloader answers its probe";
+
+  // One block: the version text and filler.
+  std::vector<std::uint8_t> block(0x600, 0xA5);
+  const std::string marker = "KVER:host-1.0";
+  std::copy(marker.begin(), marker.end(), block.begin() + 16);
+  block[16 + marker.size()] = 0;
+  ASSERT_TRUE(write(31, 0x325));
+  ASSERT_TRUE(write(3, 0));
+  std::uint32_t sum = 0;
+  for (int c = 0; c < 16; ++c) {
+    ASSERT_TRUE(write(4, std::uint32_t(c)));
+    for (int n = 24 * c; n < 24 * c + 24; ++n) {
+      const std::uint8_t* p = block.data() + 4 * n;
+      probe.send(0x325, {std::uint8_t(n), std::uint8_t(n >> 8), 0, 0, p[0], p[1], p[2], p[3]});
+      sum += std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+    }
+  }
+  ASSERT_TRUE(write(5, sum));
+  ASSERT_TRUE(write(1, 1));
+  std::uint8_t status = 0;
+  for (int poll = 0; poll < 100 && status == 0; ++poll) {
+    auto a = probe.request(4, {0x40, 0x00, 0x30, 0x02, 0, 0, 0, 0});
+    ASSERT_TRUE(a);
+    status = a->data[4];
+    if (status == 0) std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(status, 1);
+  const std::size_t from = probe.mark();
+  ASSERT_TRUE(write(1, 4));
+  ASSERT_TRUE(probe.waitFor(0x704, from)) << "boot-up after leaving";
+  EXPECT_EQ(probe.uploadString(4, 0x100A), "host-1.0");
+  EXPECT_TRUE(fs::exists(stateDir / "node4-Testo.state.image"));
+}
+
 TEST_F(NodeHostTest, ModelFilesOfTheApplicationFolder) {
   if (!fs::exists("XML/EDS_Mirelo.xml")) GTEST_SKIP() << "data files not in the working directory";
   NodeHost host(bus, fs::current_path().string(), "");
