@@ -163,6 +163,10 @@ void Drive402::enter(PowerState state) {
     targetActive_ = pending_ = false;
     vlDemand_ = 0.0;
   }
+  if (state == P::QuickStopActive || state == P::FaultReactionActive) {
+    // A stopped move is over: back in operation the drive holds where it stopped.
+    targetActive_ = pending_ = false;
+  }
   if (state != P::OperationEnabled && state != P::QuickStopActive && state != P::FaultReactionActive) {
     // Without the power stage the brake holds the motor.
     vel_ = vlDemand_ = 0.0;
@@ -174,7 +178,7 @@ void Drive402::enter(PowerState state) {
 void Drive402::fault(SimNode& node, std::uint16_t emcyCode, std::uint64_t nowUs) {
   node.raiseEmergency(emcyCode, nowUs);
   if (state_ == P::Fault || state_ == P::FaultReactionActive) return;
-  state_ = P::FaultReactionActive;  // 13: the motor is stopped before the stage goes off
+  enter(P::FaultReactionActive);  // 13: the motor is stopped before the stage goes off
   setPointAck_ = false;
   publish(node);
   node.wake(*this, nowUs);

@@ -244,6 +244,24 @@ TEST_F(Drive402Test, HaltStopsShortAndResumes) {
   EXPECT_EQ(position(), 10000);
 }
 
+TEST_F(Drive402Test, QuickStopEndsAProfilePositionMove) {
+  set(0x605A, 6, 2);  // stays in quick stop active
+  set(0x6085, 50000);
+  profile(5000, 10000, 10000);
+  enable();
+  setPoint(10000);
+  advanceMs(800);
+  control(0x0B);
+  advanceMs(200);
+  EXPECT_EQ(statusword() & 0x046F, 0x0407);  // quick stop active, stopped
+  const std::int32_t stopped = position();
+  EXPECT_LT(stopped, 4000);  // shorter than the 0x6084 ramp would have gone
+  control(0x0F);  // 16: enabled again, without the abandoned target
+  advanceMs(500);
+  EXPECT_EQ(position(), stopped);
+  EXPECT_TRUE(statusword() & cia402::sw::kTargetReached);
+}
+
 TEST_F(Drive402Test, SetPointsBufferedOrChangedImmediately) {
   profile(5000, 10000, 10000);
   enable();
