@@ -190,4 +190,11 @@ class ScriptedNode : public BusPort {
   std::thread worker_;
 };
 
+/// The identifiers of the frames a node heard, in order.
+inline std::vector<std::uint32_t> ids(const ScriptedNode& node) {
+  std::vector<std::uint32_t> out;
+  for (const CanFrame& f : node.frames()) out.push_back(f.id);
+  return out;
+}
+
 }  // namespace kestrum::sim::test

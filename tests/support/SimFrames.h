@@ -13,9 +13,10 @@ namespace kestrum::sim::test {
 using transport::CanFrame;
 
 /// A frame with these data bytes; their count is the data length.
-inline CanFrame frame(std::uint32_t id, std::initializer_list<std::uint8_t> bytes) {
+inline CanFrame frame(std::uint32_t id, std::initializer_list<std::uint8_t> bytes = {}, bool extended = false) {
   CanFrame f;
   f.id = id;
+  f.extended = extended;
   f.dlc = static_cast<std::uint8_t>(bytes.size());
   std::copy(bytes.begin(), bytes.end(), f.data);
   return f;

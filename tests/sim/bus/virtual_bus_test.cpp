@@ -19,28 +19,14 @@
 
 using kestrum::sim::BusPort;
 using kestrum::sim::CanFrame;
+using kestrum::sim::test::frame;
 using kestrum::sim::FaultConfig;
 using kestrum::sim::VirtualBus;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-CanFrame frame(std::uint32_t id, std::vector<std::uint8_t> data = {}, bool extended = false) {
-  CanFrame f;
-  f.id = id;
-  f.extended = extended;
-  f.dlc = std::uint8_t(data.size());
-  for (std::size_t i = 0; i < data.size(); ++i) f.data[i] = data[i];
-  return f;
-}
-
 using Probe = kestrum::sim::test::ScriptedNode;
-
-std::vector<std::uint32_t> ids(const Probe& probe) {
-  std::vector<std::uint32_t> out;
-  for (auto& f : probe.frames()) out.push_back(f.id);
-  return out;
-}
 
 }  // namespace
 

@@ -17,27 +17,9 @@
 
 using kestrum::sim::BusPort;
 using kestrum::sim::CanFrame;
+using kestrum::sim::test::frame;
 using kestrum::sim::VirtualBus;
 using Probe = kestrum::sim::test::ScriptedNode;
-
-namespace {
-
-CanFrame frame(std::uint32_t id, std::vector<std::uint8_t> data = {}, bool extended = false) {
-  CanFrame f;
-  f.id = id;
-  f.extended = extended;
-  f.dlc = std::uint8_t(data.size());
-  for (std::size_t i = 0; i < data.size(); ++i) f.data[i] = data[i];
-  return f;
-}
-
-std::vector<std::uint32_t> ids(const Probe& probe) {
-  std::vector<std::uint32_t> out;
-  for (auto& f : probe.frames()) out.push_back(f.id);
-  return out;
-}
-
-}  // namespace
 
 TEST(VirtualBus, PacedBusTakesTheBitTimeOfEveryFrame) {
   VirtualBus bus(125);
