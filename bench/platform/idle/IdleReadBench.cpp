@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "BenchReport.h"
+#include "StandIns.h"
 #include "PCANBasic.h"
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
@@ -63,11 +64,6 @@ void measure(const std::string& name, double duration, Step step) {
   metric((name + "_process_cpu").c_str(), 100 * (processCpuSeconds() - process0) / wall, "%core");
 }
 
-template <class Fn>
-Fn bind(void* lib, const char* name) {
-  return reinterpret_cast<Fn>(::dlsym(lib, name));
-}
-
 int fail(const char* what) {
   std::fprintf(stderr, "%s\n", what);
   return 1;
@@ -92,42 +88,32 @@ int main(int argc, char** argv) {
   if (!vci || !pcan) return fail(::dlerror());
 
   // IXXAT: a blocking read with the time-out, as Varnex's receive thread does.
-  HANDLE e = nullptr, device = nullptr, channel = nullptr, control = nullptr;
-  VCIDEVICEINFO info;
-  bind<PF_vciEnumDeviceOpen>(vci, "vciEnumDeviceOpen")(&e);
-  if (bind<PF_vciEnumDeviceNext>(vci, "vciEnumDeviceNext")(e, &info) != VCI_OK) return fail("no IXXAT device");
-  bind<PF_vciEnumDeviceClose>(vci, "vciEnumDeviceClose")(e);
-  bind<PF_vciDeviceOpen>(vci, "vciDeviceOpen")(info.VciObjectId, &device);
-  bind<PF_canChannelOpen>(vci, "canChannelOpen")(device, 0, FALSE, &channel);
-  bind<PF_canChannelInitialize>(vci, "canChannelInitialize")(channel, 1024, 1, 128, 1);
-  bind<PF_canChannelActivate>(vci, "canChannelActivate")(channel, TRUE);
-  bind<PF_canControlOpen>(vci, "canControlOpen")(device, 0, &control);
-  bind<PF_canControlInitialize>(vci, "canControlInitialize")(control, CAN_OPMODE_STANDARD, CAN_BT0_1000KB,
-                                                             CAN_BT1_1000KB);
-  if (bind<PF_canControlStart>(vci, "canControlStart")(control, TRUE) != VCI_OK) return fail("IXXAT start failed");
-  auto readMessage = bind<PF_canChannelReadMessage>(vci, "canChannelReadMessage");
+  const bench::VciLine line = bench::openVciLine(vci);
+  HANDLE channel = line.channel;
+  if (!channel) return fail("IXXAT start failed");
+  auto readMessage = bench::bind<PF_canChannelReadMessage>(vci, "canChannelReadMessage");
   int unexpected = 0;
   measure("idle_vci_read", duration, [&] {
     CANMSG msg;
     if (readMessage(channel, kPeriodMs, &msg) != VCI_E_TIMEOUT) ++unexpected;
   });
-  bind<PF_canChannelClose>(vci, "canChannelClose")(channel);
-  bind<PF_canControlClose>(vci, "canControlClose")(control);
-  bind<PF_vciDeviceClose>(vci, "vciDeviceClose")(device);
+  bench::bind<PF_canChannelClose>(vci, "canChannelClose")(channel);
+  bench::bind<PF_canControlClose>(vci, "canControlClose")(line.control);
+  bench::bind<PF_vciDeviceClose>(vci, "vciDeviceClose")(line.device);
 
   // PEAK: wait on the receive event with the time-out, then read, as Varnex does.
-  if (bind<PFN_CAN_Initialize>(pcan, "CAN_Initialize")(PCAN_USBBUS1, PCAN_BAUD_1M, 0, 0, 0) != PCAN_ERROR_OK)
+  if (bench::bind<PFN_CAN_Initialize>(pcan, "CAN_Initialize")(PCAN_USBBUS1, PCAN_BAUD_1M, 0, 0, 0) != PCAN_ERROR_OK)
     return fail("PCAN initialise failed");
   int event = -1;
-  bind<PFN_CAN_GetValue>(pcan, "CAN_GetValue")(PCAN_USBBUS1, PCAN_RECEIVE_EVENT, &event, sizeof event);
-  auto canRead = bind<PFN_CAN_Read>(pcan, "CAN_Read");
+  bench::bind<PFN_CAN_GetValue>(pcan, "CAN_GetValue")(PCAN_USBBUS1, PCAN_RECEIVE_EVENT, &event, sizeof event);
+  auto canRead = bench::bind<PFN_CAN_Read>(pcan, "CAN_Read");
   measure("idle_pcan_read", duration, [&] {
     pollfd fd{event, POLLIN, 0};
     ::poll(&fd, 1, kPeriodMs);
     TPCANMsg msg;
     if (canRead(PCAN_USBBUS1, &msg, nullptr) != PCAN_ERROR_QRCVEMPTY) ++unexpected;
   });
-  bind<PFN_CAN_Uninitialize>(pcan, "CAN_Uninitialize")(PCAN_NONEBUS);
+  bench::bind<PFN_CAN_Uninitialize>(pcan, "CAN_Uninitialize")(PCAN_NONEBUS);
   if (unexpected) std::fprintf(stderr, "%d reads on the idle bus returned something\n", unexpected);
   return 0;
 }

@@ -5,6 +5,7 @@
 // Run from the application folder (bench/run.sh does), where the stand-ins are.
 
 #include "BenchReport.h"
+#include "StandIns.h"
 #include <dlfcn.h>
 #include <stdlib.h>
 
@@ -29,11 +30,6 @@ using kestrum::bench::percentile;
 using Clock = std::chrono::steady_clock;
 constexpr int kLatencyRounds = 300;
 constexpr int kBurst = 5000;
-
-template <class Fn>
-Fn bind(void* lib, const char* name) {
-  return reinterpret_cast<Fn>(::dlsym(lib, name));
-}
 
 // One-way latency (median, µs) and burst throughput (frames/s) of a sender and
 // a blocking receiver.
@@ -101,24 +97,14 @@ int main() {
     std::fprintf(stderr, "stand-ins not found in the working directory: %s\n", ::dlerror());
     return 1;
   }
-  auto canInitialize = bind<PFN_CAN_Initialize>(pcan, "CAN_Initialize");
-  auto canWrite = bind<PFN_CAN_Write>(pcan, "CAN_Write");
+  auto canInitialize = bench::bind<PFN_CAN_Initialize>(pcan, "CAN_Initialize");
+  auto canWrite = bench::bind<PFN_CAN_Write>(pcan, "CAN_Write");
   if (canInitialize(PCAN_USBBUS1, PCAN_BAUD_1M, 0, 0, 0) != PCAN_ERROR_OK) return 1;
 
-  HANDLE e = nullptr, device = nullptr, channel = nullptr, control = nullptr;
-  VCIDEVICEINFO info;
-  bind<PF_vciEnumDeviceOpen>(vci, "vciEnumDeviceOpen")(&e);
-  if (bind<PF_vciEnumDeviceNext>(vci, "vciEnumDeviceNext")(e, &info) != VCI_OK) return 1;
-  bind<PF_vciEnumDeviceClose>(vci, "vciEnumDeviceClose")(e);
-  bind<PF_vciDeviceOpen>(vci, "vciDeviceOpen")(info.VciObjectId, &device);
-  bind<PF_canChannelOpen>(vci, "canChannelOpen")(device, 0, FALSE, &channel);
-  bind<PF_canChannelInitialize>(vci, "canChannelInitialize")(channel, 1024, 1, 128, 1);
-  bind<PF_canChannelActivate>(vci, "canChannelActivate")(channel, TRUE);
-  bind<PF_canControlOpen>(vci, "canControlOpen")(device, 0, &control);
-  bind<PF_canControlInitialize>(vci, "canControlInitialize")(control, CAN_OPMODE_STANDARD, CAN_BT0_1000KB,
-                                                             CAN_BT1_1000KB);
-  if (bind<PF_canControlStart>(vci, "canControlStart")(control, TRUE) != VCI_OK) return 1;
-  auto readMessage = bind<PF_canChannelReadMessage>(vci, "canChannelReadMessage");
+  const bench::VciLine line = bench::openVciLine(vci);
+  HANDLE channel = line.channel;
+  if (!channel) return 1;
+  auto readMessage = bench::bind<PF_canChannelReadMessage>(vci, "canChannelReadMessage");
 
   measure(
       "pcan_to_vci",
