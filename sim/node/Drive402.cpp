@@ -184,6 +184,13 @@ void Drive402::fault(SimNode& node, std::uint16_t emcyCode, std::uint64_t nowUs)
   node.wake(*this, nowUs);
 }
 
+void Drive402::setSupply(SimNode& node, bool on, std::uint64_t nowUs) {
+  if (supply_ == on) return;
+  supply_ = on;
+  if (!on) fault(node, 0x3100, nowUs);
+  publish(node);
+}
+
 void Drive402::newSetPoint(SimNode& node) {
   const double value = double(number(node, cia402::kTargetPosition, 0));
   const bool relative = controlword_ & cw::kRelative;
@@ -327,6 +334,7 @@ void Drive402::moveVelocityMode(SimNode& node, double dt) {
 
 void Drive402::publish(SimNode& node) {
   std::uint16_t status = cia402::statusBitsOf(state_) | sw::kRemote;
+  if (!supply_) status &= std::uint16_t(~sw::kVoltageEnabled);
   const bool halt = controlword_ & cw::kHalt;
   if (state_ == P::OperationEnabled) {
     switch (mode_) {

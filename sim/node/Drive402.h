@@ -25,6 +25,15 @@ class Drive402 : public NodeBehaviour {
   /// reaction active (the motor stops) to fault.
   void fault(SimNode& node, std::uint16_t emcyCode, std::uint64_t nowUs);
 
+  /// Switches the motor supply: off is a fault (emergency 0x3100) and clears
+  /// "voltage enabled"; on restores the voltage, the fault stays until reset.
+  void setSupply(SimNode& node, bool on, std::uint64_t nowUs);
+  bool supplyOn() const { return supply_; }
+  /// The next closed-loop set-up run (modes -1/-2) fails instead of measuring.
+  void failNextSetup() { failSetup_ = true; }
+  /// A mechanical block: the motor cannot move (following error, block homing).
+  void setBlocked(bool blocked) { blocked_ = blocked; }
+
   PowerState state() const { return state_; }
   double position() const { return pos_; }
   double velocity() const { return vel_; }
@@ -60,6 +69,9 @@ class Drive402 : public NodeBehaviour {
   double vlDemand_ = 0.0;  ///< velocity mode: ramp output
   std::uint64_t lastUs_ = 0;
   bool ticking_ = false;
+  bool supply_ = true;
+  bool failSetup_ = false;
+  bool blocked_ = false;
 };
 
 }  // namespace kestrum::sim

@@ -101,6 +101,13 @@ class SimNode : private SdoTarget {
 
   void setSink(Sink sink) { sink_ = std::move(sink); }
   void addBehaviour(std::unique_ptr<NodeBehaviour> behaviour);
+  /// The first behaviour of type T, or null (commands reach a drive this way).
+  template <class T>
+  T* behaviour() {
+    for (auto& b : behaviours_)
+      if (auto* t = dynamic_cast<T*>(b.get())) return t;
+    return nullptr;
+  }
   /// Brings a behaviour's next tick forward to `atUs`: a write from the bus
   /// can start work (a motion) that an idle behaviour has no tick for.
   void wake(const NodeBehaviour& behaviour, std::uint64_t atUs);
