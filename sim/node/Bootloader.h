@@ -76,6 +76,9 @@ class Bootloader : public NodeBehaviour {
   std::uint64_t tick(SimNode& node, std::uint64_t nowUs) override;
   void reset(SimNode& node, ResetKind kind, std::uint64_t nowUs) override;
 
+  /// How long writing one block to the flash takes from now on (a slow flash).
+  void setFlashUsPerBlock(std::uint64_t us) { options_.flashUsPerBlock = us; }
+
   /// Whether the bootloader runs (rather than the firmware or the window).
   bool running() const { return mode_ == Mode::Bootloader; }
 

@@ -3,8 +3,12 @@
 #include <cstdio>
 #include <optional>
 #include <sstream>
+#include <utility>
 #include <vector>
 
+#include "Bootloader.h"
+#include "Drive402.h"
+#include "DriveIo.h"
 #include "NodeHost.h"
 
 namespace kestrum::sim {
@@ -32,9 +36,17 @@ std::string describeAbort(std::uint32_t code) { return "error: abort " + hex(cod
 const char* nodeCommandHelp() {
   return "Commands on standard input (one per line; numbers decimal or 0x hexadecimal):\n"
          "  node ID input BITS          set the digital inputs (0x60FD), e.g. node 5 input 0x10000\n"
+         "  node ID switch home|neg|pos on|off  set or clear the home (bit 2), negative (0) or positive (1)\n"
+         "                              limit switch among the digital inputs\n"
+         "  node ID analog CH VALUE     set analog input CH (0x6401, 1..) to VALUE (0..1023)\n"
+         "  node ID outputs             show the digital outputs as driven (0x60FE with mask and brake)\n"
          "  node ID emcy CODE [INFO]    raise an emergency, e.g. node 5 emcy 0x3100; CODE 0 resets the error\n"
          "  node ID powercycle          switch the node off and on (stored parameters survive)\n"
          "  node ID power on|off        switch the node's supply\n"
+         "  node ID supply on|off       switch the motor supply; off faults the drive (emergency 0x3100)\n"
+         "  node ID setup fail          the drive's next closed-loop set-up run fails\n"
+         "  node ID block on|off        block the motor mechanically\n"
+         "  node ID flash MS            the bootloader takes MS milliseconds to write a block\n"
          "  node ID silence on|off      the node keeps running but sends nothing\n"
          "  node ID delay MS            answers (SDO, node guarding) leave MS milliseconds late\n"
          "  node ID read INDEX SUB      show an object's value\n"
@@ -75,6 +87,54 @@ std::string runNodeCommand(NodeHost& host, const std::string& line) {
     if (!bits || *bits < 0 || *bits > 0xFFFFFFFFLL) return "error: usage: node ID input BITS\n";
     found = host.withNode(node, [&](SimNode& n, std::uint64_t now) {
       if (!n.setDigitalInputs(std::uint32_t(*bits), now)) reply = "error: this model has no digital inputs\n";
+    });
+  } else if (verb == "switch") {
+    // CiA 402 places the negative and positive limit switch and the home switch at bits 0, 1 and 2.
+    static const std::pair<const char*, std::uint32_t> kSwitches[] = {
+        {"neg", 1u << 0}, {"pos", 1u << 1}, {"home", 1u << 2}};
+    std::uint32_t bit = 0;
+    for (const auto& [name, b] : kSwitches)
+      if (w.size() > 3 && w[3] == name) bit = b;
+    bool on = false;
+    if (!bit || w.size() < 5 || !onOff(w[4], on)) return "error: usage: node ID switch home|neg|pos on|off\n";
+    found = host.withNode(node, [&](SimNode& n, std::uint64_t now) {
+      const std::uint32_t bits = on ? n.digitalInputs() | bit : n.digitalInputs() & ~bit;
+      if (!n.setDigitalInputs(bits, now)) reply = "error: this model has no digital inputs\n";
+    });
+  } else if (verb == "analog") {
+    auto channel = arg(3);
+    auto value = arg(4);
+    if (!channel || !value || *channel < 1 || *channel > 254 || *value < 0 || *value > DriveIo::kAnalogMax)
+      return "error: usage: node ID analog CH VALUE (0..1023)\n";
+    found = host.withNode(node, [&](SimNode& n, std::uint64_t) {
+      auto* io = n.behaviour<DriveIo>();
+      if (!io || io->analogInputs() == 0) reply = "error: this model has no analog inputs\n";
+      else if (!io->setAnalogInput(n, unsigned(*channel), int(*value)))
+        reply = "error: this model has analog inputs 1.." + std::to_string(io->analogInputs()) + "\n";
+    });
+  } else if (verb == "outputs") {
+    found = host.withNode(node, [&](SimNode& n, std::uint64_t) {
+      auto* io = n.behaviour<DriveIo>();
+      reply = io && n.dictionary().find(0x60FE, 1) ? hex(io->outputs(n), 8) + "\n"
+                                                   : "error: this model has no digital outputs\n";
+    });
+  } else if (verb == "supply" || verb == "block" || verb == "setup") {
+    bool on = false;
+    if (verb == "setup" ? w.size() < 4 || w[3] != "fail" : w.size() < 4 || !onOff(w[3], on))
+      return "error: usage: node ID " + verb + (verb == "setup" ? " fail\n" : " on|off\n");
+    found = host.withNode(node, [&](SimNode& n, std::uint64_t now) {
+      auto* drive = n.behaviour<Drive402>();
+      if (!drive) reply = "error: node " + std::to_string(node) + " has no drive\n";
+      else if (verb == "supply") drive->setSupply(n, on, now);
+      else if (verb == "block") drive->setBlocked(on);
+      else drive->failNextSetup();
+    });
+  } else if (verb == "flash") {
+    auto ms = arg(3);
+    if (!ms || *ms < 0 || *ms > 60000) return "error: usage: node ID flash MS (0..60000)\n";
+    found = host.withNode(node, [&](SimNode& n, std::uint64_t) {
+      if (auto* loader = n.behaviour<Bootloader>()) loader->setFlashUsPerBlock(std::uint64_t(*ms) * 1000);
+      else reply = "error: node " + std::to_string(node) + " has no bootloader\n";
     });
   } else if (verb == "emcy") {
     auto code = arg(3);

@@ -140,7 +140,33 @@ void PdoEngine::restart() {
     c.syncPending = false;
     c.eventDueUs = kNever;
     c.changeDueUs = kNever;
+    c.triggered = false;
   }
+}
+
+void PdoEngine::setTriggerOnly(std::uint16_t index) {
+  if (std::find(triggerOnly_.begin(), triggerOnly_.end(), index) == triggerOnly_.end()) triggerOnly_.push_back(index);
+}
+
+void PdoEngine::trigger(std::uint16_t index, std::uint8_t sub) {
+  for (Channel& c : channels_) {
+    if (!c.transmit || !c.valid || !eventDriven(c)) continue;
+    if (std::any_of(c.map.begin(), c.map.end(), [&](const MapEntry& m) { return m.index == index && m.sub == sub; }))
+      c.triggered = true;
+  }
+}
+
+bool PdoEngine::changedSinceSent(const Channel& c, const std::uint8_t* data, std::uint8_t len) const {
+  if (!c.sent || len != c.lastLen) return true;
+  if (triggerOnly_.empty()) return std::memcmp(data, c.last, 8) != 0;
+  std::size_t offset = 0;
+  for (const MapEntry& m : c.map) {
+    const std::size_t n = m.bits / 8;
+    const bool counts = std::find(triggerOnly_.begin(), triggerOnly_.end(), m.index) == triggerOnly_.end();
+    if (counts && std::memcmp(data + offset, c.last + offset, n) != 0) return true;
+    offset += n;
+  }
+  return false;
 }
 
 std::uint8_t PdoEngine::pack(const Channel& c, const ObjectDictionary& od, std::uint8_t out[8]) {
@@ -177,6 +203,7 @@ void PdoEngine::transmit(Channel& c, const std::uint8_t* data, std::uint8_t len,
   c.lastLen = len;
   std::memcpy(c.last, data, 8);
   c.changeDueUs = kNever;
+  c.triggered = false;
   send(f);
 }
 
@@ -205,7 +232,7 @@ void PdoEngine::poll(const ObjectDictionary& od, std::uint64_t nowUs, const Send
     if (!c.transmit || !c.valid || !eventDriven(c) || c.map.empty()) continue;
     std::uint8_t data[8];
     const std::uint8_t len = pack(c, od, data);
-    const bool changed = !c.sent || len != c.lastLen || std::memcmp(data, c.last, 8) != 0;
+    const bool changed = c.triggered || changedSinceSent(c, data, len);
     const bool timer = c.sent && c.eventUs && nowUs >= c.eventDueUs;
     if (!changed && !timer) {
       c.changeDueUs = kNever;

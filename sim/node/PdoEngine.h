@@ -40,6 +40,12 @@ class PdoEngine {
   /// Event-driven transmit PDOs: changed values (after the inhibit time) and event timers.
   void poll(const ObjectDictionary& od, std::uint64_t nowUs, const Send& send);
   std::uint64_t deadlineUs() const;
+  /// Values of `index` no longer count as a change for event-driven transmit
+  /// PDOs; those go out for them only through trigger() (or for another reason).
+  void setTriggerOnly(std::uint16_t index);
+  /// Every valid event-driven transmit PDO mapping index:sub goes out at the
+  /// next poll, or once its inhibit time has passed.
+  void trigger(std::uint16_t index, std::uint8_t sub);
   /// A frame for a receive PDO or a remote request for a transmit PDO. Returns
   /// true when the frame belonged to a PDO; `lengthError` reports a receive PDO
   /// shorter than its mapping (ignored, as CiA 301 prescribes).
@@ -71,6 +77,7 @@ class PdoEngine {
     std::uint64_t eventDueUs = kNever;
     std::uint64_t changeDueUs = kNever;
     unsigned syncCount = 0;
+    bool triggered = false;  ///< trigger() asked for a transmission
     // receive state: data of a synchronous receive PDO waiting for SYNC
     bool syncPending = false;
     std::uint8_t rx[8] = {};
@@ -81,8 +88,11 @@ class PdoEngine {
   static void unpack(const Channel& c, const std::uint8_t* data, const Store& store);
   void transmit(Channel& c, const std::uint8_t* data, std::uint8_t len, std::uint64_t nowUs, const Send& send);
   static bool eventDriven(const Channel& c) { return c.type >= 254; }
+  /// Whether `data` differs from what was sent last in a value that counts as a change.
+  bool changedSinceSent(const Channel& c, const std::uint8_t* data, std::uint8_t len) const;
 
   std::vector<Channel> channels_;
+  std::vector<std::uint16_t> triggerOnly_;
 };
 
 }  // namespace kestrum::sim

@@ -165,7 +165,10 @@ void SimNode::reset(ResetKind kind) {
   // rate its settings objects now hold; a new node ID moves the defaults
   // of the predefined connection set, so the values are set up once more.
   if (kind != ResetKind::Communication && applyNodeSettings()) restoreValues();
-  if (inputsSet_) od_.setNumber(0x60FD, 0, inputs_);
+  // The inputs kept their level through the reset: nothing is left to debounce.
+  settledInputs_ = inputs_;
+  inputsDueUs_ = kNever;
+  if (inputsSet_) publishInputs();
   guardToggle_ = 0;
   lifeDueUs_ = kNever;
   lifeGuardingLost_ = false;
@@ -310,6 +313,7 @@ void SimNode::poll(std::uint64_t nowUs) {
     heartbeatDueUs_ = period ? std::max(heartbeatDueUs_ + period, nowUs + 1) : kNever;
   }
   checkLifeGuarding();
+  if (inputsDueUs_ <= nowUs) settleInputs();
   pollBehaviours();
   // Transmit PDOs look at the dictionary only when it changed or one is due:
   // most received frames (other nodes' traffic) change nothing here.
@@ -321,7 +325,7 @@ void SimNode::poll(std::uint64_t nowUs) {
 std::uint64_t SimNode::nextDeadlineUs() const {
   if (!powered_) return kNever;
   if (dirty_) return nowUs_;
-  std::uint64_t due = std::min({sdo_.deadlineUs(), heartbeatDueUs_, lifeDueUs_});
+  std::uint64_t due = std::min({sdo_.deadlineUs(), heartbeatDueUs_, lifeDueUs_, inputsDueUs_});
   if (!delayed_.empty()) due = std::min(due, delayed_.front().first);
   for (std::uint64_t d : behaviourDue_) due = std::min(due, d);
   if (state_ == NmtState::Operational) due = std::min(due, pdo_.deadlineUs());
@@ -382,11 +386,48 @@ void SimNode::raiseEmergency(std::uint16_t code, std::uint64_t nowUs, std::uint1
 
 bool SimNode::setDigitalInputs(std::uint32_t bits, std::uint64_t nowUs) {
   nowUs_ = nowUs;
-  if (!od_.setNumber(0x60FD, 0, bits)) return false;
+  if (!od_.find(0x60FD, 0)) return false;
+  for (unsigned b = 0; b < 32; ++b) {
+    if ((bits ^ inputs_) >> b & 1u) inputChangedUs_[b] = nowUs;
+  }
   inputs_ = bits;
   inputsSet_ = true;
-  dirty_ = true;
+  settleInputs();
   return true;
+}
+
+void SimNode::setSwitchInputs(std::uint32_t bits, std::uint64_t nowUs) {
+  nowUs_ = nowUs;
+  if (!od_.find(0x60FD, 0)) return;
+  switchInputs_ = bits;
+  inputsSet_ = true;
+  publishInputs();
+}
+
+void SimNode::settleInputs() {
+  // Each input has its own debounce: a contact that bounces holds back only itself.
+  const std::uint64_t debounceUs = std::uint64_t(od_.u32(0x2008, 0)) * 1000;
+  inputsDueUs_ = kNever;
+  for (unsigned b = 0; b < 32; ++b) {
+    const std::uint32_t bit = 1u << b;
+    if (!((inputs_ ^ settledInputs_) & bit)) continue;
+    const std::uint64_t stableAt = inputChangedUs_[b] + debounceUs;
+    if (stableAt <= nowUs_) settledInputs_ ^= bit;
+    else inputsDueUs_ = std::min(inputsDueUs_, stableAt);
+  }
+  publishInputs();
+}
+
+void SimNode::publishInputs() {
+  const std::uint32_t value = settledInputs_ | switchInputs_;
+  if (od_.u32(0x60FD, 0) == value) return;
+  od_.setNumber(0x60FD, 0, value);
+  dirty_ = true;
+}
+
+void SimNode::triggerPdos(std::uint16_t index, std::uint8_t sub) {
+  pdo_.trigger(index, sub);
+  dirty_ = true;
 }
 
 // --- object access ------------------------------------------------------------

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -149,9 +150,23 @@ class SimNode : private SdoTarget {
   /// Records an error (history, error register, 0x603F) and sends the EMCY
   /// message; code 0 is the "error reset" message and clears the register.
   void raiseEmergency(std::uint16_t code, std::uint64_t nowUs, std::uint16_t info = 0);
-  /// Sets the physical digital inputs (0x60FD); they survive resets. False
-  /// when the model has no such object.
+  /// Sets the physical digital inputs; they survive resets. False when the
+  /// model has no digital inputs (0x60FD). A changed input shows in 0x60FD
+  /// once it has been stable for the debounce time (0x2008, milliseconds;
+  /// at once on models without the object or with 0).
   bool setDigitalInputs(std::uint32_t bits, std::uint64_t nowUs);
+  /// The physical digital inputs as last set, before debouncing.
+  std::uint32_t digitalInputs() const { return inputs_; }
+  /// Input bits a behaviour's own model drives (the drive's limit and home
+  /// switches), ORed into 0x60FD with the physical inputs. They bypass the
+  /// debounce: the model has settled them already.
+  void setSwitchInputs(std::uint32_t bits, std::uint64_t nowUs);
+  /// Changes of `index` no longer make event-driven transmit PDOs go out;
+  /// only triggerPdos() sends them for it (analog inputs with interrupts).
+  void setTriggerOnly(std::uint16_t index) { pdo_.setTriggerOnly(index); }
+  /// Sends the event-driven transmit PDOs that map index:sub at the next poll,
+  /// or once their inhibit time has passed.
+  void triggerPdos(std::uint16_t index, std::uint8_t sub);
   /// Direct access, bypassing access rights, as the firmware sees its own
   /// dictionary. Writes are checked for size and range (abort code or 0).
   std::uint32_t readObject(std::uint16_t index, std::uint8_t sub, Bytes& value) const;
@@ -189,6 +204,10 @@ class SimNode : private SdoTarget {
   void checkLifeGuarding();
   void onSync();
   void pollBehaviours();
+  /// Moves physical inputs that have been stable for the debounce time into
+  /// 0x60FD and schedules the next one due.
+  void settleInputs();
+  void publishInputs();
 
   void emit(const CanFrame& frame);
   void emitAnswer(const CanFrame& frame);
@@ -218,8 +237,12 @@ class SimNode : private SdoTarget {
   std::uint8_t guardToggle_ = 0;
   std::uint64_t lifeDueUs_ = kNever;  ///< life guarding: latest next guarding request
   bool lifeGuardingLost_ = false;
-  std::uint32_t inputs_ = 0;
-  bool inputsSet_ = false;
+  std::uint32_t inputs_ = 0;         ///< physical inputs as set
+  std::uint32_t settledInputs_ = 0;  ///< physical inputs after debouncing
+  std::uint32_t switchInputs_ = 0;
+  bool inputsSet_ = false;                          ///< 0x60FD follows the inputs rather than its default
+  std::array<std::uint64_t, 32> inputChangedUs_{};  ///< per bit: when it last changed
+  std::uint64_t inputsDueUs_ = kNever;
   std::map<std::uint32_t, Bytes> stored_;  ///< parameters saved by 0x1010, by dictionary key
 };
 
