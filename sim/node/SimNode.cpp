@@ -265,6 +265,7 @@ void SimNode::onSync() {
   if (state_ != NmtState::Operational) return;
   pdo_.onSync(od_, nowUs_, [this](const CanFrame& f) { emit(f); },
               [this](std::uint16_t i, std::uint8_t s, const Bytes& v) { busWrite(i, s, v); });
+  for (auto& b : behaviours_) b->sync(*this, nowUs_);
 }
 
 void SimNode::answerGuarding() {

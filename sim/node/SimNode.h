@@ -59,6 +59,8 @@ class NodeBehaviour {
   /// After the dictionary was reset (power-on, NMT reset node or communication).
   virtual void reset(SimNode&, ResetKind, std::uint64_t /*nowUs*/) {}
   virtual void nmtChanged(SimNode&, NmtState) {}
+  /// A SYNC received in operational, after the PDOs acted on it.
+  virtual void sync(SimNode&, std::uint64_t /*nowUs*/) {}
   /// Whether "store parameters" keeps this object; process values say no.
   virtual bool persistent(std::uint16_t /*index*/, std::uint8_t /*sub*/) const { return true; }
 };
