@@ -192,6 +192,7 @@ void Drive402::reset(SimNode& node, ResetKind kind, std::uint64_t nowUs) {
   ticking_ = false;
   nowUs_ = nowUs;
   state_ = P::SwitchOnDisabled;  // not ready to switch on passes at once: no self-test to wait for
+  switchBits_ = ~0u;              // the inputs learn the switch afresh
   publish(node);
 }
 
@@ -287,6 +288,7 @@ void Drive402::command(SimNode& node, std::uint16_t controlword, std::uint64_t n
         if (*cmd == C::FaultReset) {
           followingError_ = false;
           enter(P::SwitchOnDisabled);  // 15
+          node.raiseEmergency(0, nowUs);  // "error reset": the error register clears
         }
         break;
       default:
@@ -416,11 +418,7 @@ bool Drive402::homingSwitch(const SimNode& node) const {
   const std::int64_t inputs = number(node, kDigitalInputs, 0);
   bool level = false;
   switch (m->signal) {
-    case Signal::ReferenceInput: {
-      const bool actuated = std::fabs(loadRevs(node) - switchAt_) <= switchHalfWidth_;
-      level = (inputs & kReferenceInput) || (actuated != switchOpener_);
-      break;
-    }
+    case Signal::ReferenceInput: level = inputs & kReferenceInput; break;
     case Signal::ExternalSwitch: level = number(node, kExternalReferenceSwitch, 0) != 0; break;
     case Signal::NegativeLimit: level = inputs & 0x1; break;
     case Signal::PositiveLimit: level = inputs & 0x2; break;
@@ -458,6 +456,7 @@ bool Drive402::moving(const SimNode& node) const {
 
 std::uint64_t Drive402::tick(SimNode& node, std::uint64_t nowUs) {
   const double dt = ticking_ && nowUs > lastUs_ ? double(nowUs - lastUs_) / 1e6 : 0.0;
+  if (!ticking_) gridUs_ = nowUs;
   lastUs_ = nowUs_ = nowUs;
   double quickStopDecel = rate(node, kQuickStopDeceleration, 10000);
   if (mode_ == mode::kVelocity) quickStopDecel = vlRate(node, kVlQuickStop) * vlFactor(node);
@@ -493,7 +492,9 @@ std::uint64_t Drive402::tick(SimNode& node, std::uint64_t nowUs) {
   publish(node);
   const bool stopping = (state_ == P::QuickStopActive || state_ == P::FaultReactionActive) && !standstill();
   ticking_ = moving(node) || stopping || state_ == P::FaultReactionActive;
-  return ticking_ ? nowUs + kTickUs : kNever;
+  // The ticks keep a fixed 1 ms grid from the start of the motion, so a late
+  // wake-up does not stretch the period of the PDOs that follow the motion.
+  return ticking_ ? nowUs - (nowUs - gridUs_) % kTickUs + kTickUs : kNever;
 }
 
 void Drive402::sync(SimNode& node, std::uint64_t nowUs) {
@@ -863,6 +864,13 @@ void Drive402::publish(SimNode& node) {
   set(kVlActual, std::llround(mode_ == mode::kVelocity ? actualVelocity / vlFactor(node) : 0.0));
   set(kTorqueActual, std::llround(mode_ == mode::kProfileTorque ? torque_ : 0.0));
   if (od.hasObject(kClosedLoopStatus)) set(kClosedLoopStatus, closedLoopEnabled(node) ? 1 : 0);
+  // The reference switch reaches the inputs as the axis passes it.
+  const bool actuated = std::fabs(loadRevs(node) - switchAt_) <= switchHalfWidth_;
+  const std::uint32_t switchBits = actuated != switchOpener_ ? kReferenceInput : 0;
+  if (switchBits != switchBits_) {
+    switchBits_ = switchBits;
+    node.setSwitchInputs(switchBits, nowUs_);
+  }
   if (changed) node.touched();
 }
 

@@ -128,6 +128,7 @@ class Drive402 : public NodeBehaviour {
   bool followingError_ = false;
 
   std::uint64_t lastUs_ = 0;
+  std::uint64_t gridUs_ = 0;  ///< where the motion's 1 ms tick grid started
   std::uint64_t nowUs_ = 0;  ///< time of the latest call, for the window times
   bool ticking_ = false;
   bool supply_ = true;
@@ -135,6 +136,7 @@ class Drive402 : public NodeBehaviour {
   bool blocked_ = false;
   double switchAt_ = 1.0, switchHalfWidth_ = 0.05;
   bool switchOpener_ = false;
+  std::uint32_t switchBits_ = 0;  ///< what the switch last put on the inputs
 };
 
 }  // namespace kestrum::sim

@@ -78,6 +78,9 @@ TEST_F(DriveModes, HomingMethodsFindTheirReference) {
     if (c.attained) {
       EXPECT_EQ(position(), -300);  // the reference point is the home offset
     }
+    // Input 6 shows the switch wherever the axis stands on it.
+    const bool onSwitch = std::abs(position() - 2000) <= 100;
+    EXPECT_EQ((value(0x60FD, 0) >> 21) & 1, onSwitch ? 1 : 0) << position();
     EXPECT_TRUE(drive->homed() == c.attained);
     control(0x00);
   }
@@ -299,7 +302,10 @@ TEST_F(DriveModes, SupplyOffFaultsAndKeepsThePowerStageOff) {
   EXPECT_EQ(state(), P::Fault);
   EXPECT_FALSE(statusword() & sw::kVoltageEnabled);
   EXPECT_EQ(value(0x1001, 0) & 0x01, 1);
+  out.clear();
   control(0x80);
+  EXPECT_TRUE(emergencySent(0x0000));  // error reset: the register clears
+  EXPECT_EQ(value(0x1001, 0), 0);
   control(0x06);
   control(0x0F);  // refused without the supply
   EXPECT_EQ(state(), P::ReadyToSwitchOn);
