@@ -167,10 +167,11 @@ bool Drive402::fits(const SimNode& node) {
   return node.dictionary().hasObject(cia402::kControlword) && node.dictionary().hasObject(cia402::kStatusword);
 }
 
-void Drive402::setReferenceSwitch(double atLoad, double halfWidth, bool opener) {
+void Drive402::setReferenceSwitch(SimNode& node, double atLoad, double halfWidth, bool opener) {
   switchAt_ = atLoad;
-  switchHalfWidth_ = std::max(0.0, halfWidth);
+  switchHalfWidth_ = halfWidth;  // negative: no switch
   switchOpener_ = opener;
+  publish(node);
 }
 
 void Drive402::reset(SimNode& node, ResetKind kind, std::uint64_t nowUs) {
@@ -865,8 +866,9 @@ void Drive402::publish(SimNode& node) {
   set(kTorqueActual, std::llround(mode_ == mode::kProfileTorque ? torque_ : 0.0));
   if (od.hasObject(kClosedLoopStatus)) set(kClosedLoopStatus, closedLoopEnabled(node) ? 1 : 0);
   // The reference switch reaches the inputs as the axis passes it.
-  const bool actuated = std::fabs(loadRevs(node) - switchAt_) <= switchHalfWidth_;
-  const std::uint32_t switchBits = actuated != switchOpener_ ? kReferenceInput : 0;
+  const bool present = switchHalfWidth_ >= 0.0;
+  const bool actuated = present && std::fabs(loadRevs(node) - switchAt_) <= switchHalfWidth_;
+  const std::uint32_t switchBits = present && actuated != switchOpener_ ? kReferenceInput : 0;
   if (switchBits != switchBits_) {
     switchBits_ = switchBits;
     node.setSwitchInputs(switchBits, nowUs_);

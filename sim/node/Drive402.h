@@ -38,7 +38,9 @@ class Drive402 : public NodeBehaviour {
   /// The reference switch on digital input 6: where it is actuated, in
   /// revolutions of the output (load) side, +/- `halfWidth`; `opener` wires it
   /// normally closed (the input is high while the switch is not actuated).
-  void setReferenceSwitch(double atLoadRevs, double halfWidth, bool opener);
+  void setReferenceSwitch(SimNode& node, double atLoadRevs, double halfWidth, bool opener);
+  /// No reference switch on the axis: input 6 stays as it is wired (low).
+  void removeReferenceSwitch(SimNode& node) { setReferenceSwitch(node, 0.0, -1.0, false); }
 
   PowerState state() const { return state_; }
   double position() const { return pos_; }

@@ -1,6 +1,8 @@
 #include "NodeCommands.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <utility>
@@ -37,7 +39,9 @@ const char* nodeCommandHelp() {
   return "Commands on standard input (one per line; numbers decimal or 0x hexadecimal):\n"
          "  node ID input BITS          set the digital inputs (0x60FD), e.g. node 5 input 0x10000\n"
          "  node ID switch home|neg|pos on|off  set or clear the home (bit 2), negative (0) or positive (1)\n"
-         "                              limit switch among the digital inputs\n"
+         "                              limit switch, or the reference switch (ref, input 6, bit 21)\n"
+         "  node ID refswitch REVS closer|opener  put the reference switch that the axis actuates at\n"
+         "                              REVS output revolutions (default 1, closer); refswitch off removes it\n"
          "  node ID analog CH VALUE     set analog input CH (0x6401, 1..) to VALUE (0..1023)\n"
          "  node ID outputs             show the digital outputs as driven (0x60FE with mask and brake)\n"
          "  node ID emcy CODE [INFO]    raise an emergency, e.g. node 5 emcy 0x3100; CODE 0 resets the error\n"
@@ -91,15 +95,33 @@ std::string runNodeCommand(NodeHost& host, const std::string& line) {
   } else if (verb == "switch") {
     // CiA 402 places the negative and positive limit switch and the home switch at bits 0, 1 and 2.
     static const std::pair<const char*, std::uint32_t> kSwitches[] = {
-        {"neg", 1u << 0}, {"pos", 1u << 1}, {"home", 1u << 2}};
+        {"neg", 1u << 0}, {"pos", 1u << 1}, {"home", 1u << 2}, {"ref", Drive402::kReferenceInput}};
     std::uint32_t bit = 0;
     for (const auto& [name, b] : kSwitches)
       if (w.size() > 3 && w[3] == name) bit = b;
     bool on = false;
-    if (!bit || w.size() < 5 || !onOff(w[4], on)) return "error: usage: node ID switch home|neg|pos on|off\n";
+    if (!bit || w.size() < 5 || !onOff(w[4], on)) return "error: usage: node ID switch home|neg|pos|ref on|off\n";
     found = host.withNode(node, [&](SimNode& n, std::uint64_t now) {
       const std::uint32_t bits = on ? n.digitalInputs() | bit : n.digitalInputs() & ~bit;
       if (!n.setDigitalInputs(bits, now)) reply = "error: this model has no digital inputs\n";
+    });
+  } else if (verb == "refswitch") {
+    // Where the reference switch on input 6 sits, in output revolutions
+    // (feed units), and how it is wired.
+    double at = 0.0;
+    bool valid = w.size() == 5 && (w[4] == "closer" || w[4] == "opener");
+    if (valid) {
+      char* end = nullptr;
+      at = std::strtod(w[3].c_str(), &end);
+      valid = end && *end == '\0' && std::isfinite(at) && std::fabs(at) <= 1e6;
+    }
+    const bool off = w.size() == 4 && w[3] == "off";
+    if (!valid && !off) return "error: usage: node ID refswitch REVS closer|opener, or node ID refswitch off\n";
+    found = host.withNode(node, [&](SimNode& n, std::uint64_t) {
+      auto* drive = n.behaviour<Drive402>();
+      if (!drive) reply = "error: node " + std::to_string(node) + " has no drive\n";
+      else if (off) drive->removeReferenceSwitch(n);
+      else drive->setReferenceSwitch(n, at, 0.05, w[4] == "opener");
     });
   } else if (verb == "analog") {
     auto channel = arg(3);

@@ -231,6 +231,15 @@ TEST(DriveIoCommands, CommandsReachTheIoAndTheDrive) {
       {"node 5 switch home off", "ok\n"},
       {"node 5 switch pos on", "ok\n"},
       {"node 5 read 0x60FD 0", "0x60FD:0 = 0x00000003 (3)\n"},
+      {"node 5 refswitch 0 opener", "ok\n"},  // the axis stands on it: input 6 low, else high
+      {"node 5 switch pos off", "ok\n"},
+      {"node 5 read 0x60FD 0", "0x60FD:0 = 0x00000001 (1)\n"},
+      {"node 5 refswitch 3 opener", "ok\n"},
+      {"node 5 switch pos off", "ok\n"},
+      {"node 5 read 0x60FD 0", "0x60FD:0 = 0x00200001 (2097153)\n"},
+      {"node 5 refswitch off", "ok\n"},
+      {"node 5 switch ref on", "ok\n"},
+      {"node 5 read 0x60FD 0", "0x60FD:0 = 0x00200001 (2097153)\n"},
       {"node 5 block on", "ok\n"},
       {"node 5 setup fail", "ok\n"},
       {"node 5 flash 200", "ok\n"},
@@ -242,7 +251,8 @@ TEST(DriveIoCommands, CommandsReachTheIoAndTheDrive) {
   EXPECT_FALSE(supply);
 
   for (const char* bad : {"node 5 analog 1", "node 5 analog 1 1024", "node 5 supply maybe", "node 5 setup",
-                          "node 5 block", "node 5 switch top on", "node 5 switch home", "node 5 flash -1"})
+                          "node 5 block", "node 5 switch top on", "node 5 switch home", "node 5 flash -1",
+                          "node 5 refswitch", "node 5 refswitch 1 nc", "node 5 refswitch 1e400 closer"})
     EXPECT_EQ(runNodeCommand(host, bad).rfind("error: usage: node ID ", 0), 0u) << bad;
 }
 

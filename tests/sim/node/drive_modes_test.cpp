@@ -92,7 +92,7 @@ TEST_F(DriveModes, HomingOnOpenerExternalSwitchAndBlock) {
   mode(cia402::mode::kHoming);
   set(0x609A, 100000);
   // Opener on input 6: the input is high until the switch is reached.
-  drive->setReferenceSwitch(1.0, 0.05, true);
+  drive->setReferenceSwitch(*node, 1.0, 0.05, true);
   set(0x6098, 19, 1);
   control(0x1F);
   ASSERT_GE(waitFor(sw::kHomingAttained, 3000), 0);
