@@ -77,7 +77,9 @@ std::uint32_t DriveIo::outputs(const SimNode& node) const {
   const std::uint32_t requested = node.dictionary().u32(kOutputs, 1);
   const std::uint32_t mask = node.dictionary().u32(kOutputs, 2);
   const std::uint32_t firmware = firmwareOutputMask();
-  return (requested & mask & ~firmware) | (requested & firmware);
+  // Outputs the mask gives to the firmware stay off in the simulation (it has
+  // no use for them), except those it drives itself.
+  return (requested & ~mask & ~firmware) | (requested & firmware);
 }
 
 bool DriveIo::setAnalogInput(SimNode& node, unsigned channel, int value) {

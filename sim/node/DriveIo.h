@@ -15,8 +15,10 @@ namespace kestrum::sim {
 /// settings 0x6423 to 0x6428), as a NodeBehaviour.
 ///
 /// Outputs: sub-index 1 holds the requested outputs, sub-index 2 the bit mask
-/// (1 = the output follows sub-index 1, 0 = it stays off). Outputs the
-/// firmware drives itself cannot be switched from the bus: on models with an
+/// of the outputs the firmware uses (1 = the firmware's, a write to sub-index
+/// 1 does not switch it; 0 = it follows sub-index 1), as the maker's
+/// controllers define it. Outputs the firmware always drives itself cannot be
+/// switched from the bus either, whatever the mask: on models with an
 /// external brake (0x2007) bit 0 is the brake output, on (brake released)
 /// while the operation is enabled. A written value keeps the firmware's bits,
 /// so reading sub-index 1 shows them.

@@ -105,12 +105,12 @@ TEST_F(DriveIoTest, OutputsFollowTheMaskAndKeepTheFirmwaresBrake) {
     std::uint32_t mask, written, readBack, driven;
   };
   const Row rows[] = {
-      {"Mirelo", false, 0x00000000, 0x00030000, 0x00030000, 0x00000000},  // the mask enables nothing
-      {"Mirelo", false, 0x00010000, 0x00030000, 0x00030000, 0x00010000},
-      {"Mirelo", false, 0xFFFFFFFF, 0x00030001, 0x00030001, 0x00030001},  // bit 0 is the user's here
-      {"Brelan", false, 0xFFFFFFFF, 0x00030001, 0x00030000, 0x00030000},  // the brake stays applied
-      {"Brelan", true, 0xFFFFFFFF, 0x00010000, 0x00010001, 0x00010001},   // and released
-      {"Brelan", true, 0x00000000, 0x00000000, 0x00000001, 0x00000001},   // whatever the mask
+      {"Mirelo", false, 0x00000000, 0x00030000, 0x00030000, 0x00030000},  // no mask: all the user's
+      {"Mirelo", false, 0x00010000, 0x00030000, 0x00030000, 0x00020000},  // output 1 is the firmware's
+      {"Mirelo", false, 0x00000000, 0x00030001, 0x00030001, 0x00030001},  // bit 0 is the user's here
+      {"Brelan", false, 0x00000000, 0x00030001, 0x00030000, 0x00030000},  // the brake stays applied
+      {"Brelan", true, 0x00000000, 0x00010000, 0x00010001, 0x00010001},   // and released
+      {"Brelan", true, 0xFFFFFFFF, 0x00000000, 0x00000001, 0x00000001},   // whatever the mask
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(std::string(r.model) + " written " + std::to_string(r.written) + " mask " + std::to_string(r.mask));
@@ -222,9 +222,9 @@ TEST(DriveIoCommands, CommandsReachTheIoAndTheDrive) {
       {"node 5 analog 2 512", "ok\n"},
       {"node 5 read 0x6401 2", "0x6401:2 = 0x0200 (512)\n"},
       {"node 5 analog 3 1", "error: this model has analog inputs 1..2\n"},
-      {"node 5 write 0x60FE 2 0x30000", "ok\n"},
+      {"node 5 write 0x60FE 2 0x20000", "ok\n"},
       {"node 5 write 0x60FE 1 0x10001", "ok\n"},
-      {"node 5 outputs", "0x00010000\n"},
+      {"node 5 outputs", "0x00010001\n"},
       {"node 5 write 0x2008 0 0", "ok\n"},  // no debounce: the switches show at once
       {"node 5 switch home on", "ok\n"},
       {"node 5 switch neg on", "ok\n"},
