@@ -422,17 +422,13 @@ def check_fault_reset(drive, node, sim):
     drive.wait_state(SOD, "transition 15 (fault reset)")
     report("transition 15: fault -> switch on disabled")
     # A device that recovered from its error says so with an emergency message
-    # of code 0 and a clear error register. The simulated drive does not do
-    # either yet; this is noted rather than failed until it does.
+    # of code 0 and a clear error register.
     cleared = node.wait_frame(lambda m: m.arbitration_id == 0x80 + node.id and len(m.data) == 8
-                              and m.data[0] | m.data[1] << 8 == 0, 2.0)
+                              and m.data[0] | m.data[1] << 8 == 0, STATE_TIMEOUT_S)
+    check(cleared is not None, "no error reset emergency message after the fault reset")
     register = node.read(0x1001)
-    if cleared is None or register != 0:
-        print("note: after the fault reset: %s, error register 0x%02X"
-              % ("no error reset emergency" if cleared is None else "error reset emergency sent", register),
-              flush=True)
-    else:
-        report("error reset emergency message and a clear error register after the fault reset")
+    check(register == 0, "error register 0x%02X after the fault reset" % register)
+    report("error reset emergency message and a clear error register after the fault reset")
     drive.command(DISABLE_VOLTAGE)
 
 
