@@ -1,5 +1,6 @@
 #include "TMainForm.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -13,6 +14,8 @@
 #include "DLLConnector.h"
 #include "DLLConnectorEmpty.h"
 #include "DLLLoader.h"
+#include "DriveControl.h"
+#include "DriveModesPage.h"
 #include "InputFilters.h"
 #include "KestrumApplication.h"
 #include "MainFormScopes.h"
@@ -81,6 +84,12 @@ QTimer* makeTimer(QObject* owner, const char* name, int intervalMs) {
 TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::TMainForm>()), loader_(loader), libraryPath_(libraryPath) {
   ui->setupUi(this);
+  driveModes_ = new DriveModesPage(*this, this, ui->tabDriveModes);
+  ui->layDriveModes->addWidget(driveModes_);
+  connect(ui->imgRefresh, &QAbstractButton::clicked, this, [this] {
+    std::uint16_t statusword = 0;
+    driveModes_->control().readStatusword(statusword);
+  });
   // Tips stay 6 s, however long their text: the toolkit's own duration grows
   // with the text and keeps long tips over the fields they explain.
   setToolTipDuration(kToolTipMs);
@@ -185,7 +194,6 @@ TMainForm::~TMainForm() {
 void TMainForm::FormCreate() {
   appFolder_ = QDir::currentPath();
   ui->TabControl->setCurrentWidget(ui->ConfSheet);
-  ui->tabCtlDriveModes->setCurrentWidget(ui->tabRefMode);
   ui->tctlNodeConfig->setCurrentWidget(ui->tabNodeSettings);
   ui->tabCtlObjMngnt->setCurrentWidget(ui->tabSDOList);
   ui->MotorIdEdit->setText(QStringLiteral("1"));
@@ -502,6 +510,7 @@ void TMainForm::btnShowBusLogClick() {
 void TMainForm::TabControlChange() {
   BusyScope busy(this);
   QWidget* page = ui->TabControl->currentWidget();
+  ui->pLeftBottom->setVisible(page == ui->tabDriveModes);
   if (page == ui->ConfSheet || page == ui->UpdtSheet || page == ui->Info) return;
 
   if (!deviceConnected && isRealConnector()) {
@@ -524,10 +533,18 @@ void TMainForm::TabControlChange() {
     RoutingMessageFilter::routing().setEmergencyNotify(true);
   }
   if (page == ui->tabObjMngt) tabCtlObjMngntChange();
-  if (page == ui->tabDriveModes)
+  if (page == ui->tabDriveModes) {
     tmrBitUpdate->stop();
-  else
+    driveModes_->tabCtlDriveModesChange();
+  } else {
     tmrBitUpdate->start();
+  }
+}
+
+bool TMainForm::statuswordByPdo() const {
+  // The received-PDO model decides this once it knows the node's mapping;
+  // until then the waits poll the statusword by SDO.
+  return false;
 }
 
 void TMainForm::tabCtlObjMngntChange() {

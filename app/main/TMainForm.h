@@ -8,11 +8,13 @@
 #include <functional>
 #include <memory>
 
+#include "DriveHost.h"
 #include "EDSDatabase.h"
 #include "NodeScanHost.h"
 
 class DLLConnector;
 class DLLLoader;
+class DriveModesPage;
 class QLabel;
 class QTimer;
 class StringGridSDODataSource;
@@ -30,7 +32,7 @@ class TMainForm;
 /// event loop while they wait; SetBusy disables the pages meanwhile, and a
 /// workflow or a rebuild of the object views never starts while a transfer of
 /// another one is still waiting.
-class TMainForm : public QMainWindow, public NodeScanHost {
+class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   Q_OBJECT
  public:
   /// Runs the start-up (FormCreate). `loader` is the library binding to use
@@ -43,7 +45,7 @@ class TMainForm : public QMainWindow, public NodeScanHost {
   void ConnectNode(int nodeId, int bitRate, bool copyToFields) override;
   void ShowNmtState(std::uint8_t stateByte);
   void ShowDriveStateUnknown();
-  void StopPolling();
+  void StopPolling() override;
   void SetBusy(bool busy);
   void EnableNmtButtons();
   void RebuildObjectViews();
@@ -85,14 +87,24 @@ class TMainForm : public QMainWindow, public NodeScanHost {
   void resetBtnClick();
   /// The CAN log window (created with the main window, hidden until shown).
   TfrmCANLog* canLog() const { return canLog_.get(); }
-  StringGridSDODataSource* sdoList() const { return sdoList_.get(); }
+  StringGridSDODataSource* sdoList() const override { return sdoList_.get(); }
   EDSDatabase& database() { return database_; }
   QString panelText(int panel) const;
   QColor panelColor(int panel) const { return panelColors_.at(std::size_t(panel)); }
   /// The node ID of MotorIdEdit (1 when empty or not a number).
-  int nodeId() const;
+  int nodeId() const override;
   /// A workflow, rebuild or waiting list operation is running.
   bool isInUse() const;
+  /// The "Drive Modes" page (power controls and drive-mode pages).
+  DriveModesPage* driveModes() const { return driveModes_; }
+
+  // What the drive pages need of the window.
+  bool& waitAbortedFlag() override { return waitAborted; }
+  bool& pollingSuspendedFlag() override { return pollingSuspended; }
+  bool statuswordByPdo() const override;
+  bool isClosing() const override { return closing_; }
+  QTimer* ioRefreshTimer() const override { return tmrIORefreshTimer; }
+  QTimer* ipSyncTimer() const override { return IpmodeSyncTimer; }
 
   /// Asks for the path of a list file ("Save to File" / "Read from File");
   /// empty when the user cancels. Tests replace it.
@@ -173,6 +185,7 @@ class TMainForm : public QMainWindow, public NodeScanHost {
   std::unique_ptr<DLLConnector> connector_;
   std::unique_ptr<StringGridSDODataSource> sdoList_;
   std::unique_ptr<TfrmCANLog> canLog_;
+  DriveModesPage* driveModes_ = nullptr;  ///< owned by its page of TabControl
   std::array<QLabel*, 6> panels_{};
   std::array<QColor, 6> panelColors_{};
   int busyDepth_ = 0;

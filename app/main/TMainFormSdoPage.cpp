@@ -10,6 +10,9 @@
 #include "StringGridSDODataSource.h"
 #include "TfrmEditSDO.h"
 #include "TMainForm.h"
+
+#include "DriveControl.h"
+#include "DriveModesPage.h"
 #include "ui_TMainForm.h"
 
 namespace {
@@ -29,11 +32,7 @@ QString TMainForm::defaultListFileChooser(QWidget* parent, bool save) {
   return dialog.selectedFiles().first();
 }
 
-bool TMainForm::AskPowerOffForSave() {
-  // The power state machine asks here to switch the motor power off before
-  // values are saved; until it exists, saving goes ahead.
-  return true;
-}
+bool TMainForm::AskPowerOffForSave() { return driveModes_->control().AskPowerOffForSave(); }
 
 void TMainForm::SDOAktBtnClick() {
   if (!sdoList_) return;
