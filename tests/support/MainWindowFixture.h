@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -39,6 +40,7 @@
 #include "RoutingMessageFilter.h"
 #include "StringGridSDODataSource.h"
 #include "TMainForm.h"
+#include "canopen/Cia402.h"
 
 #include "QtTestSupport.h"
 
@@ -220,6 +222,41 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }, scaled(20s))) << log.all().toStdString();
   }
   StringGridSDODataSource& list() { return *form->sdoList(); }
+
+  // ---- Drive pages -----------------------------------------------------------
+  /// Opens the "Drive Modes" page (the first visit reads every object), then
+  /// the inner page `page` (tabRefMode, tabPPMode, ...).
+  void openDrivePage(const char* page) {
+    widget<QTabWidget>("TabControl")->setCurrentWidget(widget("tabDriveModes"));
+    ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }, scaled(20s))) << log.all().toStdString();
+    widget<QTabWidget>("tabCtlDriveModes")->setCurrentWidget(widget(page));
+    ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }, scaled(20s)));
+  }
+  /// An object's value as the simulated node holds it, read directly (no bus
+  /// traffic), little-endian and unsigned; -1 when the node lacks it.
+  std::int64_t nodeValue(std::uint8_t node, std::uint16_t index, std::uint8_t sub = 0) {
+    kestrum::sim::Bytes bytes;
+    std::uint32_t abortCode = 0;
+    if (!world().host->readObject(node, index, sub, bytes, abortCode) || abortCode) return -1;
+    std::int64_t v = 0;
+    for (std::size_t i = bytes.size(); i-- > 0;) v = v << 8 | bytes[i];
+    return v;
+  }
+  /// Sets an object of the simulated node directly, as its firmware would.
+  void setNodeValue(std::uint8_t node, std::uint16_t index, std::uint8_t sub, std::int64_t value, int size) {
+    kestrum::sim::Bytes bytes;
+    for (int i = 0; i < size; ++i) bytes.push_back(std::uint8_t(value >> (8 * i)));
+    std::uint32_t abortCode = 0;
+    ASSERT_TRUE(world().host->writeObject(node, index, sub, bytes, abortCode));
+    ASSERT_EQ(abortCode, 0u);
+  }
+  /// The power state the simulated drive is in (from its statusword).
+  kestrum::canopen::cia402::PowerState driveState(std::uint8_t node) {
+    return kestrum::canopen::cia402::stateOf(std::uint16_t(nodeValue(node, 0x6041)));
+  }
+  /// Clicks a button as the user does (its handler runs to its end).
+  void click(const char* name) { widget<QAbstractButton>(name)->click(); }
+  void type(const char* name, const QString& text) { widget<QLineEdit>(name)->setText(text); }
   bool boxShown(const QString& textPart) const {
     for (const auto& b : boxes.boxes())
       if (b.text.contains(textPart)) return true;

@@ -1,0 +1,1 @@
+// Filled in with the page's tests.
