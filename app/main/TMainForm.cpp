@@ -22,6 +22,7 @@
 #include "Logging.h"
 #include "MessageBoxService.h"
 #include "RoutingMessageFilter.h"
+#include "StringGridPDOReceivedDataSource.h"
 #include "StringGridSDODataSource.h"
 #include "TfrmCANLog.h"
 #include "TfrmEditSDO.h"
@@ -300,9 +301,14 @@ void TMainForm::createObjectViews() {
   sdoList_->setStatusWordLabels(labels);
   sdoList_->setColumnTitles(kSdoTitles);
   sdoList_->setNmtState(nmtStateCode_);
+  pdoView_ = std::make_unique<StringGridPDOReceivedDataSource>(ui->pdoRecGrid, sdoList_.get());
+  RoutingMessageFilter::routing().rebuildTpdoTable();
 }
 
-void TMainForm::destroyObjectViews() { sdoList_.reset(); }
+void TMainForm::destroyObjectViews() {
+  pdoView_.reset();
+  sdoList_.reset();
+}
 
 void TMainForm::RebuildObjectViews() {
   InUse inUse(workflowDepth_);
@@ -542,9 +548,9 @@ void TMainForm::TabControlChange() {
 }
 
 bool TMainForm::statuswordByPdo() const {
-  // The received-PDO model decides this once it knows the node's mapping;
-  // until then the waits poll the statusword by SDO.
-  return false;
+  // Only an operational node sends its transmit PDOs.
+  return pdoView_ && pdoView_->isObjectMapped(QStringLiteral("6041"), 0) &&
+         panelText(4) == QLatin1String("Drivestate: Operational");
 }
 
 void TMainForm::tabCtlObjMngntChange() {

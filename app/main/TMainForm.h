@@ -17,6 +17,7 @@ class DLLLoader;
 class DriveModesPage;
 class QLabel;
 class QTimer;
+class StringGridPDOReceivedDataSource;
 class StringGridSDODataSource;
 class TfrmCANLog;
 namespace Ui {
@@ -88,6 +89,7 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   /// The CAN log window (created with the main window, hidden until shown).
   TfrmCANLog* canLog() const { return canLog_.get(); }
   StringGridSDODataSource* sdoList() const override { return sdoList_.get(); }
+  StringGridPDOReceivedDataSource* pdoView() const { return pdoView_.get(); }
   EDSDatabase& database() { return database_; }
   QString panelText(int panel) const;
   QColor panelColor(int panel) const { return panelColors_.at(std::size_t(panel)); }
@@ -184,6 +186,7 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   EDSDatabase database_;
   std::unique_ptr<DLLConnector> connector_;
   std::unique_ptr<StringGridSDODataSource> sdoList_;
+  std::unique_ptr<StringGridPDOReceivedDataSource> pdoView_;  ///< made and gone with the list
   std::unique_ptr<TfrmCANLog> canLog_;
   DriveModesPage* driveModes_ = nullptr;  ///< owned by its page of TabControl
   std::array<QLabel*, 6> panels_{};

@@ -8,6 +8,7 @@
 
 #include "DriveControl.h"
 #include "DriveModesPage.h"
+#include "StringGridPDOReceivedDataSource.h"
 #include "node/Drive402.h"
 
 namespace mainwindow_test {
@@ -125,6 +126,7 @@ TEST_F(PowerTest, StopDuringAWaitGoesOutOnceTheBusIsFree) {
 
   // A wait that runs out stops the window's polling.
   form->ipSyncTimer()->start();
+  control().beginRun();
   EXPECT_FALSE(control().WaitStatus(3, 0x8000, true));
   EXPECT_TRUE(log.contains("TIMEOUT while waiting for Status"));
   EXPECT_FALSE(form->ipSyncTimer()->isActive());
@@ -156,6 +158,38 @@ TEST_F(PowerTest, SaveAllAsksToSwitchThePowerOff) {
   EXPECT_TRUE(control().AskPowerOffForSave());
   EXPECT_TRUE(boxShown("Turn off power now?"));
   EXPECT_EQ(driveState(kNode), P::SwitchOnDisabled);
+}
+
+TEST_F(PowerTest, StatuswordFollowsTheDrivesPdoWhenOperational) {
+  click("startBtn");
+  click("chkLifeguard");  // node guarding brings the NMT state to the status bar
+  ASSERT_TRUE(processUntil([&] { return form->panelText(4) == "Drivestate: Operational"; }, scaled(5s)));
+  ASSERT_TRUE(form->statuswordByPdo());  // transmit PDO 1 carries the statusword by default
+  click("Button1");
+  ASSERT_EQ(driveState(kNode), P::OperationEnabled);
+  // A fault the drive reports on its own shows without any read by the window.
+  BusRecorder bus(*world().bus);
+  withDrive([](Drive402& d, SimNode& n, std::uint64_t now) { d.fault(n, 0x2310, now); });
+  EXPECT_TRUE(processUntil([&] { return text("lblSWBit3") == "1"; }, scaled(5s)));
+  EXPECT_EQ(bus.requestsTo(kNode), 0u);
+  EXPECT_EQ(list().getValue("6041", 0, false).toInt() & 0x4F, 0x08);
+
+  // Objects after the statusword, in the byte order of the frame.
+  auto* view = form->pdoView();
+  view->clearMapping();
+  view->addMappedObject(1, 1, list().findEntry("6041", 0));
+  view->addMappedObject(1, 2, list().findEntry("6064", 0));
+  view->buildRows();
+  ConnectorFrame frame;
+  const std::uint8_t data[] = {0x37, 0x06, 0x10, 0x27, 0x00, 0x00};
+  std::copy(std::begin(data), std::end(data), frame.data);
+  frame.dlc = 6;
+  view->updateFromPdo(1, frame);
+  EXPECT_EQ(list().getValue("6041", 0, false), "1591");
+  EXPECT_EQ(list().getValue("6064", 0, false), "10000");
+  EXPECT_EQ(text("lblSWBit10"), "1");
+  EXPECT_TRUE(view->isObjectMapped("0x6064", 0));
+  EXPECT_FALSE(view->isObjectMapped("6064", 1));
 }
 
 }  // namespace

@@ -1,0 +1,118 @@
+#include "StringGridPDOReceivedDataSource.h"
+
+#include <QTableWidget>
+
+#include "EDSDatabase.h"
+#include "StringGridSDODataSource.h"
+#include "Util.h"
+
+StringGridPDOReceivedDataSource::StringGridPDOReceivedDataSource(QTableWidget* grid,
+                                                                 StringGridSDODataSource* sdoList)
+    : grid_(grid), sdoList_(sdoList) {
+  RoutingMessageFilter::routing().setPdoView(this);
+}
+
+StringGridPDOReceivedDataSource::~StringGridPDOReceivedDataSource() {
+  RoutingMessageFilter& filter = RoutingMessageFilter::routing();
+  if (filter.getPdoView() == this) filter.setPdoView(nullptr);
+}
+
+int StringGridPDOReceivedDataSource::widthOf(int dataType) {
+  switch (dataType) {
+    case 1: case 2: case 5: return 8;
+    case 3: case 6: return 16;
+    case 4: case 7: return 32;
+    default: return 0;
+  }
+}
+
+void StringGridPDOReceivedDataSource::clearMapping() {
+  rows_.clear();
+  for (auto& pdo : pdos_) pdo.clear();
+}
+
+void StringGridPDOReceivedDataSource::addMappedObject(int tpdo, int position, sdoGridEntry* entry) {
+  if (tpdo < 1 || tpdo > 4 || position < 1 || position > 8) return;
+  auto record = std::make_unique<Record>();
+  record->entry = entry;
+  record->pdo = tpdo;
+  record->slot = position;
+  pdos_[std::size_t(tpdo - 1)][position] = std::move(record);
+}
+
+void StringGridPDOReceivedDataSource::buildRows() {
+  rows_.clear();
+  for (auto& pdo : pdos_)
+    for (auto& [slot, record] : pdo) {
+      rows_.push_back(record.get());
+      record->row = int(rows_.size());
+    }
+  refreshAll();
+}
+
+void StringGridPDOReceivedDataSource::updateFromPdo(int tpdo, const ConnectorFrame& frame) {
+  if (tpdo < 1 || tpdo > 4 || !sdoList_) return;
+  int offset = 0;
+  for (auto& [slot, record] : pdos_[std::size_t(tpdo - 1)]) {
+    if (!record->entry || !record->entry->definition) continue;
+    const int bytes = widthOf(record->entry->definition->dataType) / 8;
+    if (bytes == 0) continue;
+    // A PDO shorter than its mapping carries no value for the objects beyond its end.
+    if (offset + bytes > int(frame.dlc)) break;
+    std::uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | frame.data[offset + i];
+    offset += bytes;
+    const QString text = QString::number(std::int32_t(value));
+    const QString& id = record->entry->definition->id;
+    const std::int32_t sub = Util::ToIntDef(record->entry->subindex, 0);
+    sdoList_->setValue(id, sub, text, false);
+    // Reading the statusword back through the list refreshes the statusword panel.
+    if (id == QLatin1String("6041")) sdoList_->getValue(id, sub, false);
+    refreshRow(record->row);
+  }
+}
+
+void StringGridPDOReceivedDataSource::writeRow(int gridRow, const Record& record) {
+  const sdoDataDefinition* d = record.entry->definition;
+  const QString cells[] = {QStringLiteral("%1-%2").arg(record.pdo).arg(record.slot),
+                           d->id + QLatin1Char('-') + record.entry->subindex,
+                           d->parameterName,
+                           d->value,
+                           QString::number(record.timeStamp),
+                           record.show ? QStringLiteral("true") : QStringLiteral("false")};
+  for (int c = 0; c < 6; ++c) {
+    QTableWidgetItem* item = grid_->item(gridRow, c);
+    if (!item) grid_->setItem(gridRow, c, item = new QTableWidgetItem);
+    if (item->text() != cells[c]) item->setText(cells[c]);
+  }
+}
+
+void StringGridPDOReceivedDataSource::refreshRow(int row) {
+  if (!grid_) return;
+  if (row > 0) {
+    if (row > int(rows_.size())) return;
+    const Record* record = rows_[std::size_t(row - 1)];
+    if (!record->entry || !record->entry->definition) return;
+    // Records without an entry take no grid line, so grid lines are counted.
+    int gridRow = 0;
+    for (int r = 0; r < row; ++r) gridRow += rows_[std::size_t(r)]->entry != nullptr;
+    if (gridRow - 1 < grid_->rowCount()) writeRow(gridRow - 1, *record);
+    return;
+  }
+  int lines = 0;
+  for (const Record* record : rows_) lines += record->entry && record->entry->definition;
+  grid_->setRowCount(lines);
+  int gridRow = 0;
+  for (const Record* record : rows_)
+    if (record->entry && record->entry->definition) writeRow(gridRow++, *record);
+}
+
+bool StringGridPDOReceivedDataSource::isObjectMapped(const QString& index, int subIndex) const {
+  QString id = index;
+  if (id.size() > 1 && id.at(1) == QLatin1Char('x')) id.remove(0, 2);
+  for (const Record* record : rows_) {
+    if (!record->entry || !record->entry->definition) continue;
+    if (record->entry->definition->id == id && Util::ToIntDef(record->entry->subindex, 0) == subIndex) return true;
+  }
+  return false;
+}

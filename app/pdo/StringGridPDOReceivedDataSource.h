@@ -1,0 +1,63 @@
+#pragma once
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "RoutingMessageFilter.h"
+
+class QTableWidget;
+class StringGridSDODataSource;
+
+/// The received-PDO model: the objects mapped into the node's valid transmit
+/// PDOs, told by the message filter, and the decoding of each received PDO
+/// into them. Every decoded value goes into the SDO list's cache, so the SDO
+/// list, the statusword panel and every other reader of the cache see PDO
+/// data as if it had been read by SDO. The grid `pdoRecGrid` shows one row
+/// per mapped object.
+///
+/// Registers itself with the routing message filter for its lifetime. All
+/// operations run on the user-interface thread.
+class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
+ public:
+  StringGridPDOReceivedDataSource(QTableWidget* grid, StringGridSDODataSource* sdoList);
+  ~StringGridPDOReceivedDataSource() override;
+  StringGridPDOReceivedDataSource(const StringGridPDOReceivedDataSource&) = delete;
+  StringGridPDOReceivedDataSource& operator=(const StringGridPDOReceivedDataSource&) = delete;
+
+  // ReceivedPdoSink
+  void clearMapping() override;
+  void addMappedObject(int tpdo, int position, sdoGridEntry* entry) override;
+  void buildRows() override;
+  void updateFromPdo(int tpdo, const ConnectorFrame& frame) override;
+
+  /// Redraws one row, or every row for 0.
+  void refreshRow(int row);
+  void refreshAll() { refreshRow(0); }
+  /// Whether a mapped object has this index text ("6041", "0x6041") and subindex.
+  bool isObjectMapped(const QString& index, int subIndex) const;
+  int rowCount() const { return int(rows_.size()); }
+
+  /// Width in bits of an object of a data-type code (0 for none or unknown).
+  static int widthOf(int dataType);
+
+ private:
+  struct Record {
+    sdoGridEntry* entry = nullptr;  ///< not owned; null when the list lacks the object
+    int pdo = 0;
+    int slot = 0;
+    int row = 0;
+    bool show = false;
+    std::uint32_t timeStamp = 0;
+  };
+  void writeRow(int gridRow, const Record& record);
+
+  QTableWidget* grid_;
+  StringGridSDODataSource* sdoList_;
+  /// Per transmit PDO 1..4: its records by slot.
+  std::array<std::map<int, std::unique_ptr<Record>>, 4> pdos_;
+  std::vector<Record*> rows_;  ///< row n at index n - 1
+};
