@@ -2,6 +2,10 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QKeyEvent>
+#include <QTableWidget>
+#include <QMenu>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QDir>
 #include <QEventLoop>
@@ -87,6 +91,7 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
   ui->setupUi(this);
   driveModes_ = new DriveModesPage(*this, this, ui->tabDriveModes);
   ui->layDriveModes->addWidget(driveModes_);
+  setupPdoViews();
   connect(ui->imgRefresh, &QAbstractButton::clicked, this, [this] {
     std::uint16_t statusword = 0;
     driveModes_->control().readStatusword(statusword);
@@ -301,7 +306,8 @@ void TMainForm::createObjectViews() {
   sdoList_->setStatusWordLabels(labels);
   sdoList_->setColumnTitles(kSdoTitles);
   sdoList_->setNmtState(nmtStateCode_);
-  pdoView_ = std::make_unique<StringGridPDOReceivedDataSource>(ui->pdoRecGrid, sdoList_.get());
+  pdoView_ = std::make_unique<StringGridPDOReceivedDataSource>(ui->pdoRecGrid, ui->pdoQuickView, sdoList_.get());
+  pdoView_->setDisplayMode(StringGridPDOReceivedDataSource::DisplayMode(quickViewMode_));
   RoutingMessageFilter::routing().rebuildTpdoTable();
 }
 
@@ -498,6 +504,15 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
       field->selectAll();
     }
   }
+  // The quick view's display mode by key: D decimal, H hexadecimal, B binary.
+  if (watched == ui->pdoQuickView && event->type() == QEvent::KeyRelease) {
+    switch (static_cast<QKeyEvent*>(event)->key()) {
+      case Qt::Key_D: setQuickViewMode(StringGridPDOReceivedDataSource::Decimal); break;
+      case Qt::Key_H: setQuickViewMode(StringGridPDOReceivedDataSource::Hex); break;
+      case Qt::Key_B: setQuickViewMode(StringGridPDOReceivedDataSource::Binary); break;
+      default: break;
+    }
+  }
   return QMainWindow::eventFilter(watched, event);
 }
 
@@ -545,6 +560,44 @@ void TMainForm::TabControlChange() {
   } else {
     tmrBitUpdate->start();
   }
+}
+
+void TMainForm::setupPdoViews() {
+  // A double click on a row marks its object for the quick view, or unmarks it.
+  connect(ui->pdoRecGrid, &QTableWidget::cellDoubleClicked, this, [this](int row, int) {
+    const QTableWidgetItem* pdoCell = ui->pdoRecGrid->item(row, 0);
+    const QTableWidgetItem* showCell = ui->pdoRecGrid->item(row, 5);
+    if (!pdoView_ || !pdoCell || !showCell || pdoCell->text().size() < 3) return;
+    const QString pdo = pdoCell->text();
+    pdoView_->setShow(pdo.at(0).digitValue(), pdo.at(2).digitValue(), showCell->text() != QLatin1String("true"));
+  });
+  auto* menu = new QMenu(ui->pdoQuickView);
+  menu->setObjectName(QStringLiteral("popPDOQuickView"));
+  auto* group = new QActionGroup(menu);
+  const std::pair<const char*, StringGridPDOReceivedDataSource::DisplayMode> items[] = {
+      {"hex", StringGridPDOReceivedDataSource::Hex},
+      {"decimal", StringGridPDOReceivedDataSource::Decimal},
+      {"binary", StringGridPDOReceivedDataSource::Binary}};
+  for (const auto& [name, mode] : items) {
+    QAction* action = menu->addAction(QLatin1String(name));
+    action->setObjectName(QLatin1String(name) + QLatin1Char('1'));
+    action->setCheckable(true);
+    action->setChecked(mode == quickViewMode_);
+    group->addAction(action);
+    connect(action, &QAction::triggered, this, [this, mode = mode] { setQuickViewMode(mode); });
+  }
+  ui->pdoQuickView->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(ui->pdoQuickView, &QWidget::customContextMenuRequested, this,
+          [this, menu](const QPoint& at) { menu->popup(ui->pdoQuickView->viewport()->mapToGlobal(at)); });
+  ui->pdoQuickView->setToolTip(QStringLiteral("press d - decimal, h - hex, b - binary to switch."));
+  ui->pdoQuickView->installEventFilter(this);
+}
+
+void TMainForm::setQuickViewMode(int mode) {
+  quickViewMode_ = mode;
+  if (pdoView_) pdoView_->setDisplayMode(StringGridPDOReceivedDataSource::DisplayMode(mode));
+  static const char* const kNames[] = {"decimal1", "hex1", "binary1"};
+  if (auto* action = findChild<QAction*>(QLatin1String(kNames[mode]))) action->setChecked(true);
 }
 
 bool TMainForm::statuswordByPdo() const {

@@ -171,6 +171,10 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   void whenIdle(const char* what, std::function<void()> action);
   /// AskPowerOffForSave of the power state machine; true until that exists.
   bool AskPowerOffForSave();
+  /// The received-PDO grid's marking and the quick view's display modes.
+  void setupPdoViews();
+  /// Quick view display mode: 0 decimal, 1 hexadecimal, 2 binary.
+  void setQuickViewMode(int mode);
   /// Waits `ms` with the event loop running.
   void waitMs(int ms);
   bool isRealConnector() const;
@@ -189,6 +193,7 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   std::unique_ptr<StringGridPDOReceivedDataSource> pdoView_;  ///< made and gone with the list
   std::unique_ptr<TfrmCANLog> canLog_;
   DriveModesPage* driveModes_ = nullptr;  ///< owned by its page of TabControl
+  int quickViewMode_ = 1;                  ///< hexadecimal at start
   std::array<QLabel*, 6> panels_{};
   std::array<QColor, 6> panelColors_{};
   int busyDepth_ = 0;

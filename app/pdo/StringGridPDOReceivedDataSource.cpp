@@ -6,10 +6,11 @@
 #include "StringGridSDODataSource.h"
 #include "Util.h"
 
-StringGridPDOReceivedDataSource::StringGridPDOReceivedDataSource(QTableWidget* grid,
+StringGridPDOReceivedDataSource::StringGridPDOReceivedDataSource(QTableWidget* grid, QTableWidget* quickView,
                                                                  StringGridSDODataSource* sdoList)
-    : grid_(grid), sdoList_(sdoList) {
+    : grid_(grid), quickView_(quickView), sdoList_(sdoList) {
   RoutingMessageFilter::routing().setPdoView(this);
+  setDisplayMode(mode_);
 }
 
 StringGridPDOReceivedDataSource::~StringGridPDOReceivedDataSource() {
@@ -27,6 +28,7 @@ int StringGridPDOReceivedDataSource::widthOf(int dataType) {
 }
 
 void StringGridPDOReceivedDataSource::clearMapping() {
+  quick_.clear();
   rows_.clear();
   for (auto& pdo : pdos_) pdo.clear();
 }
@@ -88,8 +90,7 @@ void StringGridPDOReceivedDataSource::writeRow(int gridRow, const Record& record
 }
 
 void StringGridPDOReceivedDataSource::refreshRow(int row) {
-  if (!grid_) return;
-  if (row > 0) {
+  if (grid_ && row > 0) {
     if (row > int(rows_.size())) return;
     const Record* record = rows_[std::size_t(row - 1)];
     if (!record->entry || !record->entry->definition) return;
@@ -97,14 +98,75 @@ void StringGridPDOReceivedDataSource::refreshRow(int row) {
     int gridRow = 0;
     for (int r = 0; r < row; ++r) gridRow += rows_[std::size_t(r)]->entry != nullptr;
     if (gridRow - 1 < grid_->rowCount()) writeRow(gridRow - 1, *record);
-    return;
+  } else if (grid_) {
+    int lines = 0;
+    for (const Record* record : rows_) lines += record->entry && record->entry->definition;
+    grid_->setRowCount(lines);
+    int gridRow = 0;
+    for (const Record* record : rows_)
+      if (record->entry && record->entry->definition) writeRow(gridRow++, *record);
   }
-  int lines = 0;
-  for (const Record* record : rows_) lines += record->entry && record->entry->definition;
-  grid_->setRowCount(lines);
-  int gridRow = 0;
-  for (const Record* record : rows_)
-    if (record->entry && record->entry->definition) writeRow(gridRow++, *record);
+  redrawQuickView();
+}
+
+void StringGridPDOReceivedDataSource::setShow(int tpdo, int slot, bool show) {
+  if (tpdo < 1 || tpdo > 4) return;
+  auto& pdo = pdos_[std::size_t(tpdo - 1)];
+  const auto it = pdo.find(slot);
+  if (it == pdo.end()) return;
+  it->second->show = show;
+  rebuildQuickView();
+  refreshRow(it->second->row);
+}
+
+void StringGridPDOReceivedDataSource::rebuildQuickView() {
+  // The offline connector has no PDOs: its quick view stays as it was.
+  if (sdoList_ && sdoList_->connectorName() == QLatin1String("DLLConnectorEmpty")) return;
+  quick_.clear();
+  for (Record* record : rows_)
+    if (record->show && record->entry && record->entry->definition) quick_.push_back(record);
+}
+
+void StringGridPDOReceivedDataSource::setDisplayMode(DisplayMode mode) {
+  mode_ = mode;
+  if (quickView_) {
+    static const char* const kTitles[] = {"Value (decimal)", "Value (hex)", "Value (binary)"};
+    quickView_->setColumnCount(2);
+    quickView_->setHorizontalHeaderLabels({QStringLiteral("SDO"), QLatin1String(kTitles[mode])});
+  }
+  redrawQuickView();
+}
+
+QString StringGridPDOReceivedDataSource::quickText(const QString& value, int dataType, DisplayMode mode) {
+  if (mode == Decimal) return QStringLiteral("d ") + value;
+  std::uint32_t v = 0;
+  try {
+    v = std::uint32_t(Util::ToInt(value));
+  } catch (const ConversionError&) {
+    return value;  // a text that is no number is shown as it is
+  }
+  if (mode == Hex) return QStringLiteral("0x") + QString::number(v, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+  const int bits = widthOf(dataType) == 8 ? 8 : widthOf(dataType) == 16 ? 16 : 32;
+  QString text;
+  for (int b = bits - 1; b >= 0; --b) {
+    text += (v >> b) & 1 ? QLatin1Char('1') : QLatin1Char('0');
+    if (b % 4 == 0) text += QLatin1String("  ");
+  }
+  return text;
+}
+
+void StringGridPDOReceivedDataSource::redrawQuickView() {
+  if (!quickView_) return;
+  quickView_->setRowCount(int(quick_.size()));
+  for (int i = 0; i < int(quick_.size()); ++i) {
+    const sdoDataDefinition* d = quick_[std::size_t(i)]->entry->definition;
+    const QString cells[2] = {d->parameterName, quickText(d->value, d->dataType, mode_)};
+    for (int c = 0; c < 2; ++c) {
+      QTableWidgetItem* item = quickView_->item(i, c);
+      if (!item) quickView_->setItem(i, c, item = new QTableWidgetItem);
+      if (item->text() != cells[c]) item->setText(cells[c]);
+    }
+  }
 }
 
 bool StringGridPDOReceivedDataSource::isObjectMapped(const QString& index, int subIndex) const {

@@ -17,13 +17,16 @@ class StringGridSDODataSource;
 /// into them. Every decoded value goes into the SDO list's cache, so the SDO
 /// list, the statusword panel and every other reader of the cache see PDO
 /// data as if it had been read by SDO. The grid `pdoRecGrid` shows one row
-/// per mapped object.
+/// per mapped object, the quick view `pdoQuickView` the objects the user
+/// marked, in decimal, hexadecimal or binary.
 ///
 /// Registers itself with the routing message filter for its lifetime. All
 /// operations run on the user-interface thread.
 class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
  public:
-  StringGridPDOReceivedDataSource(QTableWidget* grid, StringGridSDODataSource* sdoList);
+  enum DisplayMode { Decimal = 0, Hex = 1, Binary = 2 };
+
+  StringGridPDOReceivedDataSource(QTableWidget* grid, QTableWidget* quickView, StringGridSDODataSource* sdoList);
   ~StringGridPDOReceivedDataSource() override;
   StringGridPDOReceivedDataSource(const StringGridPDOReceivedDataSource&) = delete;
   StringGridPDOReceivedDataSource& operator=(const StringGridPDOReceivedDataSource&) = delete;
@@ -40,6 +43,12 @@ class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
   /// Whether a mapped object has this index text ("6041", "0x6041") and subindex.
   bool isObjectMapped(const QString& index, int subIndex) const;
   int rowCount() const { return int(rows_.size()); }
+  /// Marks an object for the quick view (or takes the mark off).
+  void setShow(int tpdo, int slot, bool show);
+  void setDisplayMode(DisplayMode mode);
+  DisplayMode displayMode() const { return mode_; }
+  /// The quick view's value text of a value in a display mode.
+  static QString quickText(const QString& value, int dataType, DisplayMode mode);
 
   /// Width in bits of an object of a data-type code (0 for none or unknown).
   static int widthOf(int dataType);
@@ -54,8 +63,13 @@ class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
     std::uint32_t timeStamp = 0;
   };
   void writeRow(int gridRow, const Record& record);
+  void rebuildQuickView();
+  void redrawQuickView();
 
   QTableWidget* grid_;
+  QTableWidget* quickView_;
+  DisplayMode mode_ = Hex;
+  std::vector<Record*> quick_;  ///< the marked records, in row order
   StringGridSDODataSource* sdoList_;
   /// Per transmit PDO 1..4: its records by slot.
   std::array<std::map<int, std::unique_ptr<Record>>, 4> pdos_;
