@@ -2,6 +2,8 @@
 
 #include <QTableWidget>
 
+#include <algorithm>
+
 #include "EDSDatabase.h"
 #include "StringGridSDODataSource.h"
 #include "Util.h"
@@ -31,6 +33,13 @@ void StringGridPDOReceivedDataSource::clearMapping() {
   quick_.clear();
   rows_.clear();
   for (auto& pdo : pdos_) pdo.clear();
+  counts_.fill(0);
+}
+
+QString StringGridPDOReceivedDataSource::valueText(std::uint64_t raw, int bits, int dataType) {
+  const bool isSigned = dataType == 2 || dataType == 3 || dataType == 4;
+  if (isSigned && bits > 0 && bits < 64 && (raw >> (bits - 1)) & 1) raw |= ~std::uint64_t(0) << bits;
+  return isSigned ? QString::number(std::int64_t(raw)) : QString::number(raw);
 }
 
 void StringGridPDOReceivedDataSource::addMappedObject(int tpdo, int position, sdoGridEntry* entry) {
@@ -39,11 +48,22 @@ void StringGridPDOReceivedDataSource::addMappedObject(int tpdo, int position, sd
   record->entry = entry;
   record->pdo = tpdo;
   record->slot = position;
+  // The mapping entry's own length decides where the next object starts.
+  const QString mapping = QStringLiteral("1A0%1").arg(tpdo - 1);
+  if (sdoList_) {
+    try {
+      record->bits = int(std::uint32_t(Util::ToInt(sdoList_->getValue(mapping, position, false))) & 0xFF);
+    } catch (const ConversionError&) {
+      record->bits = 0;
+    }
+  }
   pdos_[std::size_t(tpdo - 1)][position] = std::move(record);
 }
 
 void StringGridPDOReceivedDataSource::buildRows() {
   rows_.clear();
+  for (int n = 1; n <= 4; ++n)
+    counts_[std::size_t(n - 1)] = sdoList_ ? Util::ToIntDef(sdoList_->getValue(QStringLiteral("1A0%1").arg(n - 1), 0, false), 0) : 0;
   for (auto& pdo : pdos_)
     for (auto& [slot, record] : pdo) {
       rows_.push_back(record.get());
@@ -54,22 +74,24 @@ void StringGridPDOReceivedDataSource::buildRows() {
 
 void StringGridPDOReceivedDataSource::updateFromPdo(int tpdo, const ConnectorFrame& frame) {
   if (tpdo < 1 || tpdo > 4 || !sdoList_) return;
-  int offset = 0;
+  const int available = 8 * std::min<int>(frame.dlc, 8);
+  int offset = 0;  // in bits: mapping entries need not fill whole bytes
   for (auto& [slot, record] : pdos_[std::size_t(tpdo - 1)]) {
-    if (!record->entry || !record->entry->definition) continue;
-    const int bytes = widthOf(record->entry->definition->dataType) / 8;
-    if (bytes == 0) continue;
-    // A PDO shorter than its mapping carries no value for the objects beyond its end.
-    if (offset + bytes > int(frame.dlc)) break;
-    std::uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | frame.data[offset + i];
-    offset += bytes;
-    const QString text = QString::number(std::int32_t(value));
-    const QString& id = record->entry->definition->id;
+    // Objects beyond the mapping count are not sent, nor those past the data received.
+    if (slot > counts_[std::size_t(tpdo - 1)] || record->bits <= 0 || offset + record->bits > available) break;
+    std::uint64_t raw = 0;
+    for (int b = record->bits - 1; b >= 0; --b) {
+      const int at = offset + b;
+      raw = raw << 1 | ((frame.data[at / 8] >> (at % 8)) & 1);
+    }
+    offset += record->bits;
+    if (!record->entry || !record->entry->definition) continue;  // a dummy or an unknown object
+    const sdoDataDefinition* d = record->entry->definition;
+    const QString text = valueText(raw, record->bits, d->dataType);
     const std::int32_t sub = Util::ToIntDef(record->entry->subindex, 0);
-    sdoList_->setValue(id, sub, text, false);
+    sdoList_->setValue(d->id, sub, text, false);
     // Reading the statusword back through the list refreshes the statusword panel.
-    if (id == QLatin1String("6041")) sdoList_->getValue(id, sub, false);
+    if (d->id == QLatin1String("6041")) sdoList_->getValue(d->id, sub, false);
     refreshRow(record->row);
   }
 }

@@ -52,6 +52,9 @@ class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
 
   /// Width in bits of an object of a data-type code (0 for none or unknown).
   static int widthOf(int dataType);
+  /// The decimal text of `bits` raw bits as the object's data type reads them
+  /// (sign-extended for the signed types), as the SDO list shows values.
+  static QString valueText(std::uint64_t raw, int bits, int dataType);
 
  private:
   struct Record {
@@ -59,6 +62,7 @@ class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
     int pdo = 0;
     int slot = 0;
     int row = 0;
+    int bits = 0;  ///< length the mapping entry gives the object (dummies too)
     bool show = false;
     std::uint32_t timeStamp = 0;
   };
@@ -73,5 +77,6 @@ class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
   StringGridSDODataSource* sdoList_;
   /// Per transmit PDO 1..4: its records by slot.
   std::array<std::map<int, std::unique_ptr<Record>>, 4> pdos_;
+  std::array<int, 4> counts_{};  ///< number of mapped objects (sub-index 0) of each PDO
   std::vector<Record*> rows_;  ///< row n at index n - 1
 };

@@ -176,6 +176,8 @@ TEST_F(PowerTest, StatuswordFollowsTheDrivesPdoWhenOperational) {
 
   // Objects after the statusword, in the byte order of the frame.
   auto* view = form->pdoView();
+  list().setValue("1A00", 2, "0x60640020", false);
+  list().setValue("1A00", 0, "2", false);
   view->clearMapping();
   view->addMappedObject(1, 1, list().findEntry("6041", 0));
   view->addMappedObject(1, 2, list().findEntry("6064", 0));

@@ -33,6 +33,14 @@ TEST(QuickViewText, EachDisplayModeByWidth) {
     EXPECT_EQ(View::quickText(c.value, c.dataType, c.mode), c.shown) << c.value << " " << c.mode;
 }
 
+TEST(QuickViewText, ReceivedValuesReadAsTheirDataType) {
+  EXPECT_EQ(View::valueText(0xFFFF, 16, 3), "-1");                 // s16
+  EXPECT_EQ(View::valueText(0xFFFF, 16, 6), "65535");              // u16
+  EXPECT_EQ(View::valueText(0xFFFFFFFF, 32, 7), "4294967295");     // u32, top bit set
+  EXPECT_EQ(View::valueText(0xFFFFFFFF, 32, 4), "-1");             // s32
+  EXPECT_EQ(View::valueText(0x80, 8, 2), "-128");                  // s8
+}
+
 class ReceivedPdo : public MainWindowTest {};
 
 TEST_F(ReceivedPdo, RowsMarkedForTheQuickViewShowInTheChosenMode) {
@@ -41,6 +49,9 @@ TEST_F(ReceivedPdo, RowsMarkedForTheQuickViewShowInTheChosenMode) {
   openSdoList();
   View* view = form->pdoView();
   ASSERT_TRUE(view);
+  // The mapping as the list holds it: statusword, actual position; count 2.
+  list().setValue("1A00", 2, "0x60640020", false);
+  list().setValue("1A00", 0, "2", false);
   view->clearMapping();
   view->addMappedObject(1, 1, list().findEntry("6041", 0));
   view->addMappedObject(1, 2, list().findEntry("6064", 0));
@@ -75,6 +86,12 @@ TEST_F(ReceivedPdo, RowsMarkedForTheQuickViewShowInTheChosenMode) {
   // A frame shorter than the mapping leaves the objects beyond its end alone.
   frame.dlc = 2;
   frame.data[2] = 0x10;
+  view->updateFromPdo(1, frame);
+  EXPECT_EQ(list().getValue("6064", 0, false), "-1");
+  // Nor are objects beyond the mapping count decoded.
+  list().setValue("1A00", 0, "1", false);
+  view->buildRows();
+  frame.dlc = 6;
   view->updateFromPdo(1, frame);
   EXPECT_EQ(list().getValue("6064", 0, false), "-1");
 }
