@@ -1,5 +1,8 @@
 #pragma once
+#include <QString>
+
 #include <memory>
+#include <optional>
 
 #include "DriveModePage.h"
 
@@ -7,7 +10,9 @@ namespace Ui {
 class TorquePage;
 }
 
-/// The page "Torque Mode" (`tabTorqueMode`) of the drive modes.
+/// The page "Torque Mode" (`tabTorqueMode`) of the drive modes: runs the
+/// motor with a target torque under a speed limit. Torque control needs the
+/// closed loop; without it the page does not open.
 class TorquePage : public DriveModePage {
   Q_OBJECT
  public:
@@ -21,5 +26,12 @@ class TorquePage : public DriveModePage {
   void closedLoopMissing();
 
  private:
+  void cmdStartTorqueClick();
+  void cmdStopTorqueClick();
+  void txtTorqueTargetChange(const QString& text);
+  void txtTorqueMaxRPMChange(const QString& text);
+  /// Ends a start that could not finish: the drive is left halted.
+  void abandonStart();
+
   std::unique_ptr<Ui::TorquePage> ui;
 };
