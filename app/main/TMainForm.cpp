@@ -89,17 +89,6 @@ QTimer* makeTimer(QObject* owner, const char* name, int intervalMs) {
 TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::TMainForm>()), loader_(loader), libraryPath_(libraryPath) {
   ui->setupUi(this);
-  driveModes_ = new DriveModesPage(*this, this, ui->tabDriveModes);
-  ui->layDriveModes->addWidget(driveModes_);
-  setupPdoViews();
-  connect(ui->imgRefresh, &QAbstractButton::clicked, this, [this] {
-    std::uint16_t statusword = 0;
-    driveModes_->control().readStatusword(statusword);
-  });
-  // Tips stay 6 s, however long their text: the toolkit's own duration grows
-  // with the text and keeps long tips over the fields they explain.
-  setToolTipDuration(kToolTipMs);
-  for (QWidget* w : findChildren<QWidget*>()) w->setToolTipDuration(kToolTipMs);
   if (libraryPath_.isEmpty())
     libraryPath_ = DLLLoader::applicationFolder() + QLatin1Char('/') + QLatin1String(DLLLoader::fileName);
 
@@ -113,6 +102,19 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
   tmrError = makeTimer(this, "tmrError", 500);
   tmrIORefreshTimer = makeTimer(this, "tmrIORefreshTimer", 500);
   IpmodeSyncTimer = makeTimer(this, "IpmodeSyncTimer", 1000);
+
+  // The drive pages use the window's timers: they come after them.
+  driveModes_ = new DriveModesPage(*this, this, ui->tabDriveModes);
+  ui->layDriveModes->addWidget(driveModes_);
+  setupPdoViews();
+  connect(ui->imgRefresh, &QAbstractButton::clicked, this, [this] {
+    std::uint16_t statusword = 0;
+    driveModes_->control().readStatusword(statusword);
+  });
+  // Tips stay 6 s, however long their text: the toolkit's own duration grows
+  // with the text and keeps long tips over the fields they explain.
+  setToolTipDuration(kToolTipMs);
+  for (QWidget* w : findChildren<QWidget*>()) w->setToolTipDuration(kToolTipMs);
 
   static const char* const kPanelDesign[6] = {"PEAK", "IXXAT", "Can Adapter:", "Can Device:", "Drivestate: Unkown", ""};
   for (int i = 0; i < 6; ++i) {

@@ -201,13 +201,13 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   int workflowDepth_ = 0;  ///< > 0 while a workflow, rebuild or list operation runs
   bool closing_ = false;
 
-  QTimer* tmrAutoConnect;
-  QTimer* tmrCanAdapter_DeviceStatus;
-  QTimer* tmrBitUpdate;
-  QTimer* tmrLifeguard;
-  QTimer* tmrUpdateStatus;
-  QTimer* tmrStartBootloader;
-  QTimer* tmrError;
-  QTimer* tmrIORefreshTimer;
-  QTimer* IpmodeSyncTimer;
+  QTimer* tmrAutoConnect = nullptr;
+  QTimer* tmrCanAdapter_DeviceStatus = nullptr;
+  QTimer* tmrBitUpdate = nullptr;
+  QTimer* tmrLifeguard = nullptr;
+  QTimer* tmrUpdateStatus = nullptr;
+  QTimer* tmrStartBootloader = nullptr;
+  QTimer* tmrError = nullptr;
+  QTimer* tmrIORefreshTimer = nullptr;
+  QTimer* IpmodeSyncTimer = nullptr;
 };
