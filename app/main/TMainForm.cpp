@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QKeyEvent>
 #include <QTableWidget>
 #include <QMenu>
@@ -431,6 +432,11 @@ void TMainForm::StopPolling() {
   tmrUpdateStatus->stop();
   tmrIORefreshTimer->stop();
   IpmodeSyncTimer->stop();
+  // The SYNC box shows whether frames go out: with its timer stopped, they do not.
+  if (auto* sync = findChild<QCheckBox*>(QStringLiteral("IpmodeSyncCheckBox"))) {
+    const QSignalBlocker blocker(sync);
+    sync->setChecked(false);
+  }
   pollingSuspended = true;
 }
 
