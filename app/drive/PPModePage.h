@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <memory>
 
 #include "DriveModePage.h"
@@ -7,7 +8,8 @@ namespace Ui {
 class PPModePage;
 }
 
-/// The page "Profile Position Mode" (`tabPPMode`) of the drive modes.
+/// The page "Profile Position Mode" (`tabPPMode`) of the drive modes: single
+/// positioning moves, absolute or relative, started by the new set-point bit.
 class PPModePage : public DriveModePage {
   Q_OBJECT
  public:
@@ -16,6 +18,14 @@ class PPModePage : public DriveModePage {
   void enter() override;
   void leave() override;
 
+  /// The value of 0x6086 for a ramp type text ("linear" 0, "sin" 1,
+  /// "jerkfree" 2, any case; anything else 0).
+  static int rampTypeValue(const QString& text);
+
  private:
+  void dogridClick();
+  /// Ends a start that could not complete: the drive is halted and the log says so.
+  void abortStart();
+
   std::unique_ptr<Ui::PPModePage> ui;
 };
