@@ -277,16 +277,16 @@ void DriveControl::whenBusFree(const QString& what, std::function<void()> write)
   QTimer::singleShot(2, this, [retry] { (*retry)(); });
 }
 
-void DriveControl::stopMotion(const QString& failure) {
+void DriveControl::stopMotion(const QString& failure, bool keepBit4) {
   host_.waitAbortedFlag() = true;
-  whenBusFree(failure, [this, failure] {
+  whenBusFree(failure, [this, failure, keepBit4] {
     std::uint16_t c = 0;
     if (!readControlword(c)) {
       log(QStringLiteral("Stop: controlword unknown, quick stop sent instead"));
       writeControlword(kQuickStopCommand, failure);
       return;
     }
-    writeControlword(std::uint16_t((c | kHalt) & ~kNewSetPoint), failure);
+    writeControlword(std::uint16_t((c | kHalt) & (keepBit4 ? 0xFFFF : ~kNewSetPoint)), failure);
   });
 }
 

@@ -83,7 +83,9 @@ class DriveControl : public QObject {
   bool runEnded() const;
   /// Ends a motion: halt set and the new set-point bit cleared, nothing else
   /// changed. Sets the abort flag at once; the write waits for a free bus.
-  void stopMotion(const QString& failure);
+  /// `keepBit4`: in velocity mode bit 4 enables the ramp, and clearing it
+  /// would drop the speed at once instead of braking on the ramp.
+  void stopMotion(const QString& failure, bool keepBit4 = false);
   /// Runs `write` now, or once the transfer under way has ended (a Stop
   /// pressed during a wait); gives up after a few seconds with a log line.
   void whenBusFree(const QString& what, std::function<void()> write);

@@ -92,11 +92,11 @@ void VelModePage::hideEvent(QHideEvent* event) {
   DriveModePage::hideEvent(event);
 }
 
-void VelModePage::StopBtnVelClick() { control_.stopMotion(QStringLiteral("[stop] failed")); }
+void VelModePage::StopBtnVelClick() { control_.stopMotion(QStringLiteral("[stop] failed"), true); }
 
 void VelModePage::abortStart() {
   if (control_.closing()) return;
-  control_.stopMotion(QStringLiteral("[stop] failed"));
+  control_.stopMotion(QStringLiteral("[stop] failed"), true);
   control_.log(QStringLiteral("Start cancelled: the drive was halted"));
 }
 

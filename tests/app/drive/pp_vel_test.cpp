@@ -200,6 +200,7 @@ TEST_F(PPVelTest, VelocityRunReachesItsSpeedChangesItAndStops) {
 
   click("StopBtnVel");
   EXPECT_TRUE(processUntil([&] { return (controlword() & 0x0100) != 0; }));
+  EXPECT_EQ(controlword() & 0x0070, 0x0070);  // the ramp stays on: the motor brakes along it
   EXPECT_TRUE(processUntil([&] { return velocity() == 0; })) << velocity();
   EXPECT_EQ(driveState(kNode), P::OperationEnabled);  // stopped, still powered
   EXPECT_EQ(widget<QPushButton>("btnVelocityHalt")->text(), "HALT set");
