@@ -13,6 +13,7 @@
 
 #include "DLLConnector.h"
 #include "DriveControl.h"
+#include "DriveFields.h"
 #include "InputFilters.h"
 #include "StringGridSDODataSource.h"
 #include "canopen/Cia402.h"
@@ -28,18 +29,6 @@ constexpr qint64 kMaxCobId = 0x7FF;
 constexpr qint64 kMaxPeriodMs = 60000;
 constexpr std::uint16_t kHalt = cia402::cw::kHalt;
 constexpr std::uint16_t kEnableInterpolation = cia402::cw::kEnableInterpolation;
-
-/// Disables a button while its action runs; enabled again on every way out.
-class ButtonBusy {
- public:
-  explicit ButtonBusy(QAbstractButton* button) : button_(button) { button_->setEnabled(false); }
-  ~ButtonBusy() { button_->setEnabled(true); }
-  ButtonBusy(const ButtonBusy&) = delete;
-  ButtonBusy& operator=(const ButtonBusy&) = delete;
-
- private:
-  QAbstractButton* button_;
-};
 
 }  // namespace
 
@@ -187,7 +176,7 @@ void IPModePage::IpmodeStartButtonClick() {
       return;
     }
   }
-  ButtonBusy busy(ui->IpmodeStartButton);
+  const drive_fields::ControlsOff busy({ui->IpmodeStartButton});
   control_.beginRun();
   setSetupFieldsEnabled(false);
   // A start that cannot finish leaves the drive halted rather than as it was found.

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "DriveControl.h"
+#include "DriveFields.h"
 #include "InputFilters.h"
 #include "MessageBoxService.h"
 #include "canopen/Cia402.h"
@@ -88,11 +89,7 @@ void TorquePage::cmdStartTorqueClick() {
   const qint64 torque = std::clamp(*typedTorque, -kMaxTorque, kMaxTorque);
   const qint64 speed = std::min(*typedSpeed, kMaxSpeed);
 
-  ui->cmdStartTorque->setEnabled(false);
-  struct Reenable {
-    QPushButton* button;
-    ~Reenable() { button->setEnabled(true); }
-  } reenable{ui->cmdStartTorque};
+  const drive_fields::ControlsOff busy({ui->cmdStartTorque});
 
   control_.beginRun();
   const auto state = control_.readState();
