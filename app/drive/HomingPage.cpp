@@ -197,7 +197,9 @@ bool HomingPage::finishRun() {
   if (*state != cia402::PowerState::OperationEnabled) return true;
   std::uint16_t c = 0;
   if (!control_.readControlword(c)) return false;
-  return control_.writeControlword(std::uint16_t(c & ~kStart), kStartFailure);
+  // Halt goes back on with the start bit: the next page's mode must not find a
+  // released drive and run off with a target it still holds.
+  return control_.writeControlword(std::uint16_t((c | kHalt) & ~kStart), kStartFailure);
 }
 
 bool HomingPage::StartHoming(int method) {

@@ -78,8 +78,8 @@ TEST_F(HomingTest, RunToTheSwitchEndsAtTheHomeOffsetWithHaltReleasedOnlyForTheSt
   EXPECT_EQ(nodeValue(kNode, 0x607C), 1234);
   EXPECT_EQ(position(), 1234);
   EXPECT_EQ(statusword() & 0x1400, 0x1400);
-  // Power On left halt set: the start releases it, the end only takes the start bit back.
-  EXPECT_EQ(controlwords(bus), (std::vector<std::uint16_t>{0x000F, 0x001F, 0x000F}));
+  // Power On left halt set: the start releases it, the end takes the start bit back and halts again.
+  EXPECT_EQ(controlwords(bus), (std::vector<std::uint16_t>{0x000F, 0x001F, 0x010F}));
   EXPECT_TRUE(methodButtonsEnabled());
 }
 
