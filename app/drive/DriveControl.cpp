@@ -5,7 +5,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLabel>
-#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -248,33 +247,26 @@ void DriveControl::whenBusFree(const QString& what, std::function<void()> write)
     return;
   }
   // The transfer under way belongs to a wait further down the stack; the
-  // write goes out once it has ended.
-  ++pendingWrites_;
-  auto since = std::make_shared<QElapsedTimer>();
-  since->start();
-  auto retry = std::make_shared<std::function<void()>>();
-  QPointer<DriveControl> self(this);
-  *retry = [self, what, write = std::move(write), since, retry]() {
-    if (!self) return;
-    if (self->closing()) {
-      --self->pendingWrites_;
-      return;
-    }
-    DLLConnector* c = self->host_.connector();
-    if (c && c->isQueryPending()) {
-      if (since->elapsed() < kBusFreeLimitMs) {
-        QTimer::singleShot(2, self.data(), [retry] { (*retry)(); });
-        return;
+  // write goes out once it has ended. The timer goes with this object.
+  auto* timer = new QTimer(this);
+  timer->setInterval(2);
+  QElapsedTimer since;
+  since.start();
+  connect(timer, &QTimer::timeout, this, [this, timer, what, write = std::move(write), since]() {
+    if (!closing()) {
+      DLLConnector* c = host_.connector();
+      if (c && c->isQueryPending()) {
+        if (since.elapsed() < kBusFreeLimitMs) return;
+        // A transfer that never ends is cancelled rather than let it keep the stop back.
+        c->cancelQuery();
+        log(what + QStringLiteral(": the bus stayed busy, pending transfer cancelled"));
       }
-      // A transfer that never ends is cancelled rather than let it keep the stop back.
-      c->cancelQuery();
-      self->log(what + QStringLiteral(": the bus stayed busy, pending transfer cancelled"));
     }
-    --self->pendingWrites_;
-    write();
-    *retry = nullptr;  // breaks the cycle of the shared function holding itself
-  };
-  QTimer::singleShot(2, this, [retry] { (*retry)(); });
+    timer->stop();
+    timer->deleteLater();
+    if (!closing()) write();
+  });
+  timer->start();
 }
 
 void DriveControl::stopMotion(const QString& failure, bool keepBit4) {

@@ -106,5 +106,4 @@ class DriveControl : public QObject {
 
   DriveHost& host_;
   QWidget* window_;
-  int pendingWrites_ = 0;  ///< stops waiting for a free bus
 };
