@@ -4,8 +4,7 @@
 #include <QHideEvent>
 #include <QTimer>
 
-#include <vector>
-
+#include "AutoRefresh.h"
 #include "DLLConnector.h"
 #include "DriveFields.h"
 #include "InputFilters.h"
@@ -26,11 +25,6 @@ constexpr std::uint16_t kRampBits = cia402::cw::kRampEnable | cia402::cw::kRampU
 constexpr std::uint16_t kEnableHalted = cia402::cw::kEnableOperationCommand | kRampBits | cia402::cw::kHalt;
 /// Halt released: the motor ramps to the target.
 constexpr std::uint16_t kEnableRunning = cia402::cw::kEnableOperationCommand | kRampBits;
-/// More failed transfers in a row than this end the auto refreshes.
-constexpr int kFailureLimit = 10;
-/// The auto-refresh boxes that share the refresh timer with this page's.
-constexpr const char* kAutoRefreshBoxes[] = {"chkDigiInAutoRefresh", "chkDigiOutAutoRefresh", "chkAnalogIORefreshValue",
-                                             "chkPollCurrentSpeed"};
 
 }  // namespace
 
@@ -223,17 +217,5 @@ void VelModePage::ioRefreshTick() {
   QTimer* timer = control_.host().ioRefreshTimer();
   if (!timer || control_.closing()) return;
   if (ui->chkPollCurrentSpeed->isChecked()) btnrefreshCurrentSpeedClick();
-  std::vector<QCheckBox*> boxes;
-  for (const char* name : kAutoRefreshBoxes)
-    if (auto* box = window()->findChild<QCheckBox*>(QLatin1String(name))) boxes.push_back(box);
-  bool needed = false;
-  for (QCheckBox* box : boxes) needed = needed || box->isChecked();
-  if (!needed) timer->stop();
-  if (StringGridSDODataSource::getSdoFailureCount() > kFailureLimit) {
-    StringGridSDODataSource::resetSdoFailureCount();
-    for (QCheckBox* box : boxes) box->setChecked(false);
-    control_.log(QStringLiteral("(") + Util::TimeOfDayText() +
-                 QStringLiteral(") Connection Problems detected, IO/Velocity Mode Auto Refresh disabled!"));
-    timer->stop();
-  }
+  auto_refresh::endTick(timer, window(), false);
 }

@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QSignalBlocker>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include "AdapterChannels.h"
 #include "DLLConnector.h"
@@ -21,7 +22,9 @@
 #include "DLLLoader.h"
 #include "DriveControl.h"
 #include "DriveModesPage.h"
+#include "ErrorView.h"
 #include "InputFilters.h"
+#include "IoPage.h"
 #include "KestrumApplication.h"
 #include "MainFormScopes.h"
 #include "Logging.h"
@@ -107,6 +110,11 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
   // The drive pages use the window's timers: they come after them.
   driveModes_ = new DriveModesPage(*this, this, ui->tabDriveModes);
   ui->layDriveModes->addWidget(driveModes_);
+  errorView_ = new ErrorView(*this, tmrError, ui->tabNodeSettings);
+  ui->layNodeSettings->insertWidget(1, errorView_, 1);
+  ioPage_ = new IoPage(*this, ui->tabIO);
+  (new QVBoxLayout(ui->tabIO))->addWidget(ioPage_);
+  connect(ui->tctlNodeConfig, &QTabWidget::currentChanged, this, guarded([this] { tctlNodeConfigChange(); }));
   setupPdoViews();
   connect(ui->imgRefresh, &QAbstractButton::clicked, this, [this] {
     std::uint16_t statusword = 0;
@@ -557,17 +565,25 @@ void TMainForm::TabControlChange() {
     deviceConnected = sdoList_ && sdoList_->readAll();
     if (StringGridSDODataSource::applicationClosing) return;
     readingAll = false;
-    // The emergency notification of the error view follows here once that
-    // page exists; until then emergencies are always reported.
-    RoutingMessageFilter::routing().setEmergencyNotify(true);
+    errorView_->applyEmergencyNotify();
   }
   if (page == ui->tabObjMngt) tabCtlObjMngntChange();
+  // The pages stop their own auto refreshes when they are hidden.
+  if (page == ui->tabIO) ioPage_->RefreshIO();
+  if (page == ui->tabNodeConfig) tctlNodeConfigChange();
   if (page == ui->tabDriveModes) {
     tmrBitUpdate->stop();
     driveModes_->tabCtlDriveModesChange();
   } else {
     tmrBitUpdate->start();
   }
+}
+
+void TMainForm::tctlNodeConfigChange() {
+  // The inner pages change only while "Node Configuration" is shown; the other
+  // pages stop the error auto refresh by hiding the error view.
+  if (ui->TabControl->currentWidget() != ui->tabNodeConfig) return;
+  if (ui->tctlNodeConfig->currentWidget() == ui->tabNodeSettings) errorView_->enter();
 }
 
 void TMainForm::setupPdoViews() {

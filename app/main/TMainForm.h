@@ -15,6 +15,8 @@
 class DLLConnector;
 class DLLLoader;
 class DriveModesPage;
+class ErrorView;
+class IoPage;
 class QLabel;
 class QTimer;
 class StringGridPDOReceivedDataSource;
@@ -135,6 +137,7 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   void tmrLifeguardTimer();
   void chkLifeguardClick();
   void TabControlChange();
+  void tctlNodeConfigChange();
   void tabCtlObjMngntChange();
   void MotorIdEditChange();
   void btnClearLogErrorsClick();
@@ -193,6 +196,8 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   std::unique_ptr<StringGridPDOReceivedDataSource> pdoView_;  ///< made and gone with the list
   std::unique_ptr<TfrmCANLog> canLog_;
   DriveModesPage* driveModes_ = nullptr;  ///< owned by its page of TabControl
+  ErrorView* errorView_ = nullptr;        ///< owned by the page "Node Settings && Error"
+  IoPage* ioPage_ = nullptr;              ///< owned by its page of TabControl
   int quickViewMode_ = 1;                  ///< hexadecimal at start
   std::array<QLabel*, 6> panels_{};
   std::array<QColor, 6> panelColors_{};
