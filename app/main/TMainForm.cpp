@@ -29,6 +29,7 @@
 #include "MainFormScopes.h"
 #include "Logging.h"
 #include "MessageBoxService.h"
+#include "PdoMappingPage.h"
 #include "RoutingMessageFilter.h"
 #include "StringGridPDOReceivedDataSource.h"
 #include "StringGridSDODataSource.h"
@@ -173,6 +174,30 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
   connect(ui->btnRefreshNodeInfo, &QPushButton::clicked, this, guarded([this] { btnRefreshNodeInfoClick(); }));
   connect(ui->btnUpdateNodeConfig, &QPushButton::clicked, this, guarded([this] { btnUpdateNodeConfigClick(); }));
   connect(ui->btnScanforNodes, &QPushButton::clicked, this, guarded([this] { btnScanforNodesClick(); }));
+
+  {
+    // The PDO mapping page reaches the window through its own interface. Its
+    // transfers count as a running workflow, so that no rebuild of the object
+    // views pulls the SDO list from under them.
+    struct WindowPdoHost : PdoHost {
+      explicit WindowPdoHost(TMainForm& w) : window(w) {}
+      StringGridSDODataSource* sdoList() const override { return window.sdoList(); }
+      DLLConnector* connector() const override { return window.connector(); }
+      void enterPreOperational() override { window.preopButtonClick(); }
+      QString nmtStateText() const override { return window.panelText(4); }
+      void setTransfersRunning(bool running) override { window.setScanRunning(running); }
+      TMainForm& window;
+    };
+    PdoMappingPage* pdoMapping = PdoMappingPage::insertInto(ui->tabPdoMapping, std::make_unique<WindowPdoHost>(*this));
+    // Connected after the page switching above: the first visit's read-all
+    // has filled the cache by the time the page shows it.
+    const auto enterPdoMapping = [this, pdoMapping] {
+      if (ui->TabControl->currentWidget() == ui->tabObjMngt && ui->tabCtlObjMngnt->currentWidget() == ui->tabPdoMapping)
+        pdoMapping->enterPage();
+    };
+    connect(ui->TabControl, &QTabWidget::currentChanged, this, guarded(enterPdoMapping));
+    connect(ui->tabCtlObjMngnt, &QTabWidget::currentChanged, this, guarded(enterPdoMapping));
+  }
 
   KeyFilter::install(ui->MotorIdEdit, KeyFilter::Unsigned);
   KeyFilter::install(ui->txtLifeguardTime, KeyFilter::Unsigned);
