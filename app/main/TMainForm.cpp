@@ -189,6 +189,7 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
       TMainForm& window;
     };
     PdoMappingPage* pdoMapping = PdoMappingPage::insertInto(ui->tabPdoMapping, std::make_unique<WindowPdoHost>(*this));
+    for (QWidget* w : pdoMapping->findChildren<QWidget*>()) w->setToolTipDuration(kToolTipMs);
     // Connected after the page switching above: the first visit's read-all
     // has filled the cache by the time the page shows it.
     const auto enterPdoMapping = [this, pdoMapping] {
