@@ -88,17 +88,17 @@ Content read(const QByteArray& bytes) {
     if (firstBar < 0) continue;
     Line line;
     line.lineNumber = lineNumber;
-    const QString indexText = text.left(firstBar).trimmed();
+    const QString indexField = text.left(firstBar).trimmed();
     const QString subText = text.mid(firstBar + 1, lastBar - firstBar - 1).trimmed();
     line.value = text.mid(lastBar + 1).trimmed();
-    if (indexText.isEmpty() || subText.isEmpty() || line.value.isEmpty()) continue;
+    if (indexField.isEmpty() || subText.isEmpty() || line.value.isEmpty()) continue;
     auto fail = [&](const QString& why) {
       content.errorLine = lineNumber;
       content.error = why;
       content.lines.clear();
     };
-    if (!parseIndex(indexText, line.indexValue)) {
-      fail(QStringLiteral("the index \"%1\" is not a hexadecimal number of up to four digits").arg(indexText));
+    if (!parseIndex(indexField, line.indexValue)) {
+      fail(QStringLiteral("the index \"%1\" is not a hexadecimal number of up to four digits").arg(indexField));
       return content;
     }
     if (!parseSub(subText, line.sub)) {
@@ -109,7 +109,7 @@ Content read(const QByteArray& bytes) {
       fail(QStringLiteral("the value \"%1\" is not a number").arg(line.value));
       return content;
     }
-    line.index = QStringLiteral("%1").arg(line.indexValue, kMaxIndexDigits, 16, QLatin1Char('0')).toUpper();
+    line.index = indexText(line.indexValue);
     if (countSlot(line.indexValue, line.sub) >= 0) {
       const auto count = std::uint32_t(Util::ToInt(line.value));
       if (count > std::uint32_t(pdo::kMaxEntries)) {
@@ -131,7 +131,7 @@ Content read(const QByteArray& bytes) {
                           "(was the file cut short?)")
                           .arg(count.first)
                           .arg(s)
-                          .arg(QStringLiteral("%1").arg(index, 4, 16, QLatin1Char('0')).toUpper());
+                          .arg(indexText(index));
       content.lines.clear();
       return content;
     }
@@ -139,11 +139,12 @@ Content read(const QByteArray& bytes) {
   return content;
 }
 
+QString indexText(std::uint32_t index) {
+  return QStringLiteral("%1").arg(index, kMaxIndexDigits, 16, QLatin1Char('0')).toUpper();
+}
+
 QByteArray formatLine(std::uint16_t index, std::int32_t sub, const QString& value) {
-  const QString text = QStringLiteral("%1\t|%2\t|%3\r\n")
-                           .arg(QStringLiteral("%1").arg(index, kMaxIndexDigits, 16, QLatin1Char('0')).toUpper())
-                           .arg(sub)
-                           .arg(value);
+  const QString text = QStringLiteral("%1\t|%2\t|%3\r\n").arg(indexText(index)).arg(sub).arg(value);
   return text.toUtf8();
 }
 

@@ -37,6 +37,10 @@ struct Content {
 /// (the file was cut short).
 Content read(const QByteArray& bytes);
 
+/// An object index as the SDO list and the files name it: four upper-case
+/// hexadecimal digits ("1A00").
+QString indexText(std::uint32_t index);
+
 /// One line as the writer stores it, with its CR LF.
 QByteArray formatLine(std::uint16_t index, std::int32_t sub, const QString& value);
 

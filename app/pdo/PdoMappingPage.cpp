@@ -12,6 +12,7 @@
 #include "InputFilters.h"
 #include "Logging.h"
 #include "MessageBoxService.h"
+#include "PdoConfigFile.h"
 #include "RoutingMessageFilter.h"
 #include "StringGridPDOReceivedDataSource.h"
 #include "StringGridSDODataSource.h"
@@ -32,8 +33,6 @@ const char* const kFixedRows[] = {"0x0000 0x00 0 none",           "0x0002 0x00 0
                                   "0x0007 0x00 0 Dummy Type u32"};
 constexpr std::uint16_t kFirstDummy = 0x0002;
 constexpr std::uint16_t kLastDummy = 0x0007;
-
-QString hex4(std::uint32_t index) { return QStringLiteral("%1").arg(index, 4, 16, QLatin1Char('0')).toUpper(); }
 
 bool isDummy(std::uint32_t index) { return index >= kFirstDummy && index <= kLastDummy; }
 
@@ -122,7 +121,7 @@ int PdoMappingPage::widthOf(std::uint16_t index, std::uint8_t sub) const {
   // The dummy indices are the data-type codes whose width they stand for.
   if (isDummy(index)) return StringGridPDOReceivedDataSource::widthOf(index);
   StringGridSDODataSource* list = host_->sdoList();
-  const sdoGridEntry* entry = list ? list->findEntry(hex4(index), sub) : nullptr;
+  const sdoGridEntry* entry = list ? list->findEntry(pdofile::indexText(index), sub) : nullptr;
   return entry && entry->definition ? StringGridPDOReceivedDataSource::widthOf(entry->definition->dataType) : 0;
 }
 
@@ -195,8 +194,8 @@ void PdoMappingPage::ButtonPdoReadClick() {
   StringGridSDODataSource* list = host_->sdoList();
   if (!list || writing_) return;
   refreshObjectLists(false);
-  const QString c = hex4(communicationIndex());
-  const QString m = hex4(mappingIndex());
+  const QString c = pdofile::indexText(communicationIndex());
+  const QString m = pdofile::indexText(mappingIndex());
 
   const std::uint32_t cob = cachedU32(list->getValue(c, co::pdo::kCobId, false));
   ui->CheckBoxPdoEnable->setChecked(!(cob & co::cob::kInvalid));
@@ -214,8 +213,9 @@ void PdoMappingPage::ButtonPdoReadClick() {
   checking_ = true;  // one check once every slot shows its object
   for (int s = 0; s < co::pdo::kMaxEntries; ++s) {
     const co::pdo::MappingEntry e = co::pdo::unpack(cachedU32(list->getValue(m, s + 1, false)));
-    const QString head = QStringLiteral("0x%1 0x%2 ")
-                             .arg(hex4(e.index), QStringLiteral("%1").arg(e.sub, 2, 16, QLatin1Char('0')).toUpper());
+    const QString head =
+        QStringLiteral("0x%1 0x%2 ")
+            .arg(pdofile::indexText(e.index), QStringLiteral("%1").arg(e.sub, 2, 16, QLatin1Char('0')).toUpper());
     const QString unsignedText = head + typeName(e.bits, false);
     const QString signedText = head + typeName(e.bits, true);
     QString text;
@@ -227,7 +227,7 @@ void PdoMappingPage::ButtonPdoReadClick() {
     } else if (isDummy(e.index)) {
       text = unsignedText + QStringLiteral(" Dummy Type ") +
              typeName(StringGridPDOReceivedDataSource::widthOf(e.index), false);
-    } else if (const sdoGridEntry* entry = list->findEntry(hex4(e.index), e.sub)) {
+    } else if (const sdoGridEntry* entry = list->findEntry(pdofile::indexText(e.index), e.sub)) {
       text = unsignedText + QLatin1Char(' ') + entry->definition->parameterName;
     }
     QComboBox* slot = slotBox(s);
@@ -287,7 +287,7 @@ void PdoMappingPage::ButtonPdoWriteClick() {
   const std::uint16_t m = mappingIndex();
   const QString pdoName =
       QStringLiteral("%1 %2").arg(tx ? QStringLiteral("TxPDO") : QStringLiteral("RxPDO")).arg(pdoNumber());
-  if (!list->findEntry(hex4(c), co::pdo::kCobId) || !list->findEntry(hex4(m), 0)) {
+  if (!list->findEntry(pdofile::indexText(c), co::pdo::kCobId) || !list->findEntry(pdofile::indexText(m), 0)) {
     showMessageBox(QStringLiteral("Error"), pdoName + QStringLiteral(" is not in the object dictionary of the node."),
                    QMessageBox::Critical);
     return;
@@ -303,7 +303,7 @@ void PdoMappingPage::ButtonPdoWriteClick() {
     const std::int32_t index = Util::ToInt(words.value(0));
     const std::int32_t sub = Util::ToInt(words.value(1));
     const sdoGridEntry* entry = index >= 0 && index <= 0xFFFF && sub >= 0 && sub <= 0xFF
-                                    ? list->findEntry(hex4(std::uint32_t(index)), sub)
+                                    ? list->findEntry(pdofile::indexText(std::uint32_t(index)), sub)
                                     : nullptr;
     if (!entry && !isDummy(std::uint32_t(index))) {
       Logging::instance().log(QStringLiteral("Error getting Data for Object %1").arg(s + 1));
@@ -337,7 +337,7 @@ void PdoMappingPage::ButtonPdoWriteClick() {
   writing_ = true;
   auto put = [list](std::uint16_t index, std::int32_t sub, std::uint32_t value) {
     return !StringGridSDODataSource::applicationClosing &&
-           list->setValue(hex4(index), sub, QString::number(value), true);
+           list->setValue(pdofile::indexText(index), sub, QString::number(value), true);
   };
   // The mapping changes only while the PDO is invalid and its count is 0;
   // the count last, once every entry is in place. A refused step ends the
@@ -369,8 +369,8 @@ void PdoMappingPage::ButtonPdoWriteClick() {
 void PdoMappingPage::readBackFromNode() {
   StringGridSDODataSource* list = host_->sdoList();
   if (!list) return;
-  const QString c = hex4(communicationIndex());
-  const QString m = hex4(mappingIndex());
+  const QString c = pdofile::indexText(communicationIndex());
+  const QString m = pdofile::indexText(mappingIndex());
   for (std::int32_t sub : {1, 2, 3, 5})
     if (list->findEntry(c, sub) && !StringGridSDODataSource::applicationClosing) list->readById(c, sub);
   for (std::int32_t sub = 0; sub <= co::pdo::kMaxEntries; ++sub)
@@ -404,7 +404,8 @@ void PdoMappingPage::btnSavePDOConfigClick() {
   std::array<bool, 8> valid{};
   for (int i = 0; i < 8; ++i) {
     const std::uint16_t c = i < 4 ? co::pdo::rpdoCommunication(i + 1) : co::pdo::tpdoCommunication(i - 3);
-    valid[std::size_t(i)] = list && !(cachedU32(list->getValue(hex4(c), co::pdo::kCobId, false)) & co::cob::kInvalid);
+    valid[std::size_t(i)] =
+        list && !(cachedU32(list->getValue(pdofile::indexText(c), co::pdo::kCobId, false)) & co::cob::kInvalid);
   }
   saveWindow_->setSelection(valid);
   saveWindow_->show();

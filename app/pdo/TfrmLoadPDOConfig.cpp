@@ -11,6 +11,7 @@
 
 #include "DLLConnector.h"
 #include "MessageBoxService.h"
+#include "PdoConfigFile.h"
 #include "RoutingMessageFilter.h"
 #include "StringGridSDODataSource.h"
 #include "Util.h"
@@ -23,8 +24,6 @@ namespace co = kestrum::canopen;
 
 constexpr std::uint16_t kControlword = 0x6040;
 constexpr int kPathColumnWidth = 2;
-
-QString hex4(std::uint32_t index) { return QStringLiteral("%1").arg(index, 4, 16, QLatin1Char('0')).toUpper(); }
 
 QString defaultChooser(QWidget* parent) {
   QFileDialog dialog(parent, QStringLiteral("Load PDO Configuration"), QString(),
@@ -164,8 +163,8 @@ QString TfrmLoadPDOConfig::apply(const QString& path, const pdofile::Content& co
   QString refused;
   auto put = [&](std::uint16_t index, std::int32_t sub, const QString& value) {
     if (!refused.isEmpty() || StringGridSDODataSource::applicationClosing) return false;
-    if (list->setValue(hex4(index), sub, value, true)) return true;
-    refused = QStringLiteral("%1:%2 = %3").arg(hex4(index)).arg(sub).arg(value);
+    if (list->setValue(pdofile::indexText(index), sub, value, true)) return true;
+    refused = QStringLiteral("%1:%2 = %3").arg(pdofile::indexText(index)).arg(sub).arg(value);
     return false;
   };
   // Every PDO invalid with an empty mapping first: mapping entries may only

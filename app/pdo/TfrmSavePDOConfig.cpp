@@ -64,8 +64,8 @@ bool TfrmSavePDOConfig::btnOkClick() {
     const std::uint16_t c = i < 4 ? co::pdo::rpdoCommunication(i + 1) : co::pdo::tpdoCommunication(i - 3);
     const auto m = std::uint16_t(c + co::pdo::kMappingOffset);
     auto line = [&](std::uint16_t index, std::int32_t sub) {
-      const QString id = QStringLiteral("%1").arg(index, 4, 16, QLatin1Char('0')).toUpper();
-      content += pdofile::formatLine(index, sub, list ? list->getValue(id, sub, false) : QStringLiteral("0"));
+      const QString value = list ? list->getValue(pdofile::indexText(index), sub, false) : QStringLiteral("0");
+      content += pdofile::formatLine(index, sub, value);
     };
     line(c, co::pdo::kCobId);
     line(c, co::pdo::kTransmissionType);
