@@ -466,10 +466,14 @@ void TMainForm::StopPolling() {
   tmrUpdateStatus->stop();
   tmrIORefreshTimer->stop();
   IpmodeSyncTimer->stop();
-  // The SYNC box shows whether frames go out: with its timer stopped, they do not.
-  if (auto* sync = findChild<QCheckBox*>(QStringLiteral("IpmodeSyncCheckBox"))) {
-    const QSignalBlocker blocker(sync);
-    sync->setChecked(false);
+  // The boxes show what runs: with their timers stopped, the SYNC frames and
+  // the automatic refreshes do not (the user ticks them again by hand).
+  for (const char* name : {"IpmodeSyncCheckBox", "chkErrorAutoRefresh", "chkDigiInAutoRefresh", "chkDigiOutAutoRefresh",
+                           "chkAnalogIORefreshValue", "chkPollCurrentSpeed"}) {
+    if (auto* box = findChild<QCheckBox*>(QLatin1String(name))) {
+      const QSignalBlocker blocker(box);
+      box->setChecked(false);
+    }
   }
   pollingSuspended = true;
 }
