@@ -1,5 +1,7 @@
 #include "RoutingMessageFilter.h"
 
+#include <QElapsedTimer>
+
 #include "Logging.h"
 #include "Util.h"
 #include "canopen/Cia301.h"
@@ -96,15 +98,20 @@ void RoutingMessageFilter::onFrame(const ConnectorFrame& frame) {
 }
 
 void RoutingMessageFilter::dispatchOne() {
-  if (pdoQueue_.empty() || !sdoSource_ || sdoSource_->isClosing()) {
-    dispatchTimer_.stop();
-    return;
+  // A node sends its PDOs every millisecond or faster: one frame per tick
+  // would fall further behind each second. Each tick hands over what waits,
+  // within a few milliseconds so that the window stays responsive.
+  constexpr qint64 kBudgetNs = 4'000'000;
+  QElapsedTimer spent;
+  spent.start();
+  while (!pdoQueue_.empty() && spent.nsecsElapsed() < kBudgetNs) {
+    if (!sdoSource_ || sdoSource_->isClosing()) break;
+    const ConnectorFrame frame = pdoQueue_.front();
+    pdoQueue_.pop_front();
+    const auto it = tpdoByCobId_.find(frame.id);
+    if (pdoView_ && it != tpdoByCobId_.end() && it->second != 0) pdoView_->updateFromPdo(it->second, frame);
   }
-  const ConnectorFrame frame = pdoQueue_.front();
-  pdoQueue_.pop_front();
-  const auto it = tpdoByCobId_.find(frame.id);
-  if (pdoView_ && it != tpdoByCobId_.end() && it->second != 0) pdoView_->updateFromPdo(it->second, frame);
-  if (pdoQueue_.empty()) dispatchTimer_.stop();
+  if (pdoQueue_.empty() || !sdoSource_ || sdoSource_->isClosing()) dispatchTimer_.stop();
 }
 
 void RoutingMessageFilter::setSdoSource(SdoValueSource* source) {

@@ -65,7 +65,8 @@ struct NodeStateHooks {
 ///  - 0x700 + node ID, received: the NMT state display;
 ///  - everything else: the CAN log, and frames of the node's valid transmit
 ///    PDOs (from the SDO list's values after a complete read) are queued and
-///    handed to the received-PDO view one per 1 ms tick.
+///    handed to the received-PDO view on a 1 ms tick, as many per tick as a
+///    few milliseconds allow.
 ///
 /// Everything runs on the user-interface thread (the connector drains its
 /// ring there), so the PDO queue needs no lock of its own.

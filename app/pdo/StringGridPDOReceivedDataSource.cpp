@@ -74,6 +74,7 @@ void StringGridPDOReceivedDataSource::buildRows() {
 
 void StringGridPDOReceivedDataSource::updateFromPdo(int tpdo, const ConnectorFrame& frame) {
   if (tpdo < 1 || tpdo > 4 || !sdoList_) return;
+  ++decoded_;
   const int available = 8 * std::min<int>(frame.dlc, 8);
   int offset = 0;  // in bits: mapping entries need not fill whole bytes
   for (auto& [slot, record] : pdos_[std::size_t(tpdo - 1)]) {

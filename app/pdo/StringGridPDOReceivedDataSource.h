@@ -43,6 +43,8 @@ class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
   /// Whether a mapped object has this index text ("6041", "0x6041") and subindex.
   bool isObjectMapped(const QString& index, int subIndex) const;
   int rowCount() const { return int(rows_.size()); }
+  /// Frames decoded since the model was made (for the benchmark).
+  std::uint64_t decodedFrames() const { return decoded_; }
   /// Marks an object for the quick view (or takes the mark off).
   void setShow(int tpdo, int slot, bool show);
   void setDisplayMode(DisplayMode mode);
@@ -79,4 +81,5 @@ class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
   std::array<std::map<int, std::unique_ptr<Record>>, 4> pdos_;
   std::array<int, 4> counts_{};  ///< number of mapped objects (sub-index 0) of each PDO
   std::vector<Record*> rows_;  ///< row n at index n - 1
+  std::uint64_t decoded_ = 0;
 };

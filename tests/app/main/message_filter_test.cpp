@@ -112,7 +112,7 @@ TEST_F(MessageFilterTest, TransmitPdoTableFollowsTheListsValues) {
   EXPECT_EQ(view.mapped[1].position, 5);  // beyond the count, slot 3 skipped
   EXPECT_EQ(view.builds, 1);
 
-  // Frames of TPDO 1 are logged and handed to the view one per tick; those
+  // Frames of TPDO 1 are logged and handed to the view on the next tick; those
   // of the invalid TPDO 2 are only logged.
   filter.onFrame(frame(0x181, {0x37, 0x02}));
   filter.onFrame(frame(0x181, {0x37, 0x06}));
