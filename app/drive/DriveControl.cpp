@@ -86,15 +86,17 @@ std::optional<qint64> DriveControl::readValue(const QString& id, int subIndex) {
   return fieldNumber(text);
 }
 
-bool DriveControl::readStatusword(std::uint16_t& statusword) {
-  const auto value = readValue(QStringLiteral("6041"), 0);
+bool DriveControl::readWord(const char* id, const char* name, std::uint16_t& word) {
+  const auto value = readValue(QLatin1String(id), 0);
   if (!value) {
-    if (!closing()) log(QStringLiteral("reading STATUSWORD failed"));
+    if (!closing()) log(QStringLiteral("reading %1 failed").arg(QLatin1String(name)));
     return false;
   }
-  statusword = std::uint16_t(*value);
+  word = std::uint16_t(*value);
   return true;
 }
+
+bool DriveControl::readStatusword(std::uint16_t& statusword) { return readWord("6041", "STATUSWORD", statusword); }
 
 std::optional<DriveControl::PowerState> DriveControl::readState() {
   std::uint16_t statusword = 0;
@@ -102,13 +104,15 @@ std::optional<DriveControl::PowerState> DriveControl::readState() {
   return cia402::stateOf(statusword);
 }
 
-bool DriveControl::readControlword(std::uint16_t& controlword) {
-  const auto value = readValue(QStringLiteral("6040"), 0);
-  if (!value) {
-    if (!closing()) log(QStringLiteral("reading CONTROLWORD failed"));
+bool DriveControl::readControlword(std::uint16_t& controlword) { return readWord("6040", "CONTROLWORD", controlword); }
+
+bool DriveControl::readyToStart() {
+  const auto state = readState();
+  if (!state) return false;  // the failed read is in the log; nothing was written
+  if (*state != P::OperationEnabled) {
+    log(QStringLiteral("You have to Power on the device before starting the profile"));
     return false;
   }
-  controlword = std::uint16_t(*value);
   return true;
 }
 

@@ -43,6 +43,9 @@ class DriveControl : public QObject {
   /// The drive state the node reports; nullopt (logged) when it did not answer.
   std::optional<PowerState> readState();
   bool readControlword(std::uint16_t& controlword);
+  /// Whether a page may start a motion: the drive answers and is in
+  /// operation enabled; otherwise a log line says why and nothing is written.
+  bool readyToStart();
   /// Writes the controlword; logs `failure` when the node refused it. Keeps
   /// the halt captions and the Quick Stop button in step with what was sent.
   bool writeControlword(std::uint16_t controlword, const QString& failure);
@@ -99,6 +102,8 @@ class DriveControl : public QObject {
  private:
   /// Waits `ms` with the event loop running.
   void pause(int ms) const;
+  /// Reads a 16-bit word from the node; logs "reading NAME failed" without an answer.
+  bool readWord(const char* id, const char* name, std::uint16_t& word);
   /// Power Off's and the power-off question's two writes from `controlword`.
   bool switchOff(std::uint16_t controlword);
   void showControlword(std::uint16_t controlword);

@@ -72,12 +72,7 @@ void PPModePage::abortStart() {
 void PPModePage::dogridClick() {
   fields::ControlsOff busy({ui->dogrid, ui->btnPPModeHalt});
   control_.beginRun();
-  const auto state = control_.readState();
-  if (!state) return;  // the failed read is in the log; nothing was written
-  if (*state != DriveControl::PowerState::OperationEnabled) {
-    control_.log(QStringLiteral("You have to Power on the device before starting the profile"));
-    return;
-  }
+  if (!control_.readyToStart()) return;
 
   // Every field is checked before the first write: a half-written profile
   // would move the drive with values the user did not mean.

@@ -120,12 +120,7 @@ void VelModePage::StartBtnVelClick() {
                             w->findChild<QWidget*>(QStringLiteral("Button1")),
                             w->findChild<QWidget*>(QStringLiteral("pwrOnBtn"))});
   control_.beginRun();
-  const auto state = control_.readState();
-  if (!state) return;  // the failed read is in the log; nothing was written
-  if (*state != DriveControl::PowerState::OperationEnabled) {
-    control_.log(QStringLiteral("You have to Power on the device before starting the profile"));
-    return;
-  }
+  if (!control_.readyToStart()) return;
 
   // Every field is checked before the first write.
   const auto minVel = fields::number(control_, ui->VLminvel, QStringLiteral("Min Velocity"), fields::kU32);

@@ -22,6 +22,7 @@
 #include "DLLLoader.h"
 #include "DriveControl.h"
 #include "DriveModesPage.h"
+#include "GuardedHandler.h"
 #include "ErrorView.h"
 #include "InputFilters.h"
 #include "IoPage.h"
@@ -63,21 +64,6 @@ QColor drivestateColor(const QString& text) {
   return kGrey;
 }
 
-/// A handler that reports its exceptions itself: an exception must not
-/// unwind through the toolkit's event delivery, which is not built for it
-/// (the application object still catches whatever else gets there).
-template <typename Handler>
-auto guarded(Handler handler) {
-  return [handler](auto&&...) {
-    try {
-      handler();
-    } catch (const std::exception& e) {
-      KestrumApplication::showException(QString::fromLocal8Bit(e.what()));
-    } catch (...) {
-      KestrumApplication::showException(QStringLiteral("Unknown exception"));
-    }
-  };
-}
 
 constexpr int kToolTipMs = 6000;
 
@@ -121,10 +107,6 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
     std::uint16_t statusword = 0;
     driveModes_->control().readStatusword(statusword);
   });
-  // Tips stay 6 s, however long their text: the toolkit's own duration grows
-  // with the text and keeps long tips over the fields they explain.
-  setToolTipDuration(kToolTipMs);
-  for (QWidget* w : findChildren<QWidget*>()) w->setToolTipDuration(kToolTipMs);
 
   static const char* const kPanelDesign[6] = {"PEAK", "IXXAT", "Can Adapter:", "Can Device:", "Drivestate: Unkown", ""};
   for (int i = 0; i < 6; ++i) {
@@ -189,7 +171,6 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
       TMainForm& window;
     };
     PdoMappingPage* pdoMapping = PdoMappingPage::insertInto(ui->tabPdoMapping, std::make_unique<WindowPdoHost>(*this));
-    for (QWidget* w : pdoMapping->findChildren<QWidget*>()) w->setToolTipDuration(kToolTipMs);
     // Connected after the page switching above: the first visit's read-all
     // has filled the cache by the time the page shows it.
     const auto enterPdoMapping = [this, pdoMapping] {
@@ -199,6 +180,12 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
     connect(ui->TabControl, &QTabWidget::currentChanged, this, guarded(enterPdoMapping));
     connect(ui->tabCtlObjMngnt, &QTabWidget::currentChanged, this, guarded(enterPdoMapping));
   }
+
+  // Tips stay 6 s, however long their text: the toolkit's own duration grows
+  // with the text and keeps long tips over the fields they explain. Every
+  // page is in place by now.
+  setToolTipDuration(kToolTipMs);
+  for (QWidget* w : findChildren<QWidget*>()) w->setToolTipDuration(kToolTipMs);
 
   KeyFilter::install(ui->MotorIdEdit, KeyFilter::Unsigned);
   KeyFilter::install(ui->txtLifeguardTime, KeyFilter::Unsigned);

@@ -1,5 +1,7 @@
 #include "PdoMappingPage.h"
 
+#include "GuardedHandler.h"
+
 #include <QComboBox>
 #include <QDialog>
 #include <QLineEdit>
@@ -46,19 +48,6 @@ std::uint32_t cachedU32(const QString& text) {
   }
 }
 
-/// A handler that reports its exceptions (a text that is not a number) the
-/// way the application's general handler does, before they reach the
-/// toolkit's event delivery.
-template <typename Handler>
-auto guarded(Handler handler) {
-  return [handler](auto&&...) {
-    try {
-      handler();
-    } catch (const std::exception& e) {
-      showMessageBox(QStringLiteral("Kestrum"), QString::fromLocal8Bit(e.what()), QMessageBox::Critical);
-    }
-  };
-}
 
 }  // namespace
 

@@ -16,6 +16,8 @@
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
 #include "node/NodeHost.h"
+// Qt after the simulator: Qt defines `emit` as a macro.
+#include "ConnectedWindow.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -33,7 +35,6 @@
 
 #include "DLLLoader.h"
 #include "KestrumApplication.h"
-#include "Logging.h"
 #include "MessageBoxService.h"
 #include "TMainForm.h"
 
@@ -104,18 +105,8 @@ int main(int argc, char** argv) {
   if (!sim.start({"Mirelo"})) return 1;
   const QString libraryPath = QDir::currentPath() + QStringLiteral("/libVarnex.so");
   DLLLoader loader(libraryPath);
-  bool connected = false;
-  QObject::connect(&Logging::instance(), &Logging::lineWritten, [&connected](const QString& line, const QColor&, bool) {
-    if (line.endsWith(QLatin1String(") Connected"))) connected = true;
-  });
   TMainForm form(&loader, libraryPath);
-  form.resize(1280, 800);
-  form.show();
-  if (!processUntil([&] { return connected; }, std::chrono::seconds(20))) {
-    std::fprintf(stderr, "the window did not connect\n");
-    return 1;
-  }
-  processUntil([&] { return !form.isInUse(); }, std::chrono::seconds(5));
+  if (!kestrum::bench::showConnected(form)) return 1;
 
   // Operational, with node guarding keeping the NMT state in the status bar.
   child<QPushButton>(form, "startBtn")->click();

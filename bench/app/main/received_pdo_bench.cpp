@@ -12,6 +12,8 @@
 #include "bus/VirtualBus.h"
 #include "node/NodeHost.h"
 #include "node/ObjectDictionary.h"
+// Qt after the simulator: Qt defines `emit` as a macro.
+#include "ConnectedWindow.h"
 
 #include <QPushButton>
 #include <QTabWidget>
@@ -25,7 +27,6 @@
 
 #include "DLLLoader.h"
 #include "KestrumApplication.h"
-#include "Logging.h"
 #include "MessageBoxService.h"
 #include "StringGridPDOReceivedDataSource.h"
 #include "TMainForm.h"
@@ -108,18 +109,8 @@ int main(int argc, char** argv) {
     }
   const QString libraryPath = QDir::currentPath() + QStringLiteral("/libVarnex.so");
   DLLLoader loader(libraryPath);
-  bool connected = false;
-  QObject::connect(&Logging::instance(), &Logging::lineWritten, [&connected](const QString& line, const QColor&, bool) {
-    if (line.endsWith(QLatin1String(") Connected"))) connected = true;
-  });
   TMainForm form(&loader, libraryPath);
-  form.resize(1280, 800);
-  form.show();
-  if (!processUntil([&] { return connected; }, std::chrono::seconds(20))) {
-    std::fprintf(stderr, "the window did not connect\n");
-    return 1;
-  }
-  processUntil([&] { return !form.isInUse(); }, std::chrono::seconds(5));
+  if (!kestrum::bench::showConnected(form)) return 1;
   // The first visit reads every object, the PDO mapping with it.
   auto* pages = form.findChild<QTabWidget*>(QStringLiteral("TabControl"));
   pages->setCurrentWidget(form.findChild<QWidget*>(QStringLiteral("tabObjMngt")));
