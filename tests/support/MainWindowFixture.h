@@ -22,6 +22,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTextEdit>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <chrono>
@@ -85,6 +86,13 @@ struct SimWorld {
   void clearNodes() {
     for (std::uint8_t id : host->nodeIds()) host->removeNode(id);
   }
+  /// Stops the simulator's threads once every test has run. The library
+  /// stays loaded; its connections ended with the last window.
+  void shutDown() {
+    host.reset();
+    server.reset();
+    bus.reset();
+  }
 
  private:
   explicit SimWorld(unsigned bitrateKbit) {
@@ -98,6 +106,19 @@ struct SimWorld {
     loader = new DLLLoader(libraryPath());
   }
 };
+
+/// After the last test: the simulator's threads joined and Qt's pooled
+/// threads ended, so that no thread runs or exits while the leak check at
+/// process exit suspends them (LeakSanitizer's tracer has crashed on a
+/// thread that was tearing down its thread-local storage).
+class QuietExit : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (SimWorld* w = SimWorld::existing()) w->shutDown();
+    if (QCoreApplication::instance()) QThreadPool::globalInstance()->waitForDone();
+  }
+};
+inline const bool kQuietExitRegistered = (::testing::AddGlobalTestEnvironment(new QuietExit), true);
 
 /// Records every frame on the virtual bus.
 class BusRecorder : public kestrum::sim::BusPort {
