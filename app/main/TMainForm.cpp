@@ -26,6 +26,9 @@
 #include "ErrorView.h"
 #include "InputFilters.h"
 #include "IoPage.h"
+#include "ClosedLoopPage.h"
+#include "MotorHost.h"
+#include "MotorSettingsPage.h"
 #include "KestrumApplication.h"
 #include "MainFormScopes.h"
 #include "Logging.h"
@@ -101,6 +104,33 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
   ui->layNodeSettings->insertWidget(1, errorView_, 1);
   ioPage_ = new IoPage(*this, ui->tabIO);
   (new QVBoxLayout(ui->tabIO))->addWidget(ioPage_);
+  {
+    // The motor pages reach the window through their own interface.
+    struct WindowMotorHost : MotorHost {
+      explicit WindowMotorHost(TMainForm& w) : window(w) {}
+      StringGridSDODataSource* sdoList() const override { return window.sdoList(); }
+      DLLConnector* connector() const override { return window.connector(); }
+      int nodeId() const override { return window.nodeId(); }
+      void SetBusy(bool busy) override { window.SetBusy(busy); }
+      bool offline() const override { return window.ui->comboExVendor->currentText() == QLatin1String("offline"); }
+      bool adapterConnected() const override { return window.adapterConnected; }
+      bool isClosing() const override { return window.isClosing(); }
+      const MotorLib& motorLib() const override { return window.motorLib_; }
+      const CLLib& clLib() const override { return window.clLib_; }
+      const device* currentDevice() override {
+        if (!window.currentDevice_) window.currentDevice_ = window.deviceLib_.getDevice(window.ui->lblHWDevice->text());
+        return window.currentDevice_;
+      }
+      void stopErrorAutoRefresh() override { window.errorView_->stopAutoRefresh(); }
+      bool driveModesShown() const override { return window.ui->TabControl->currentWidget() == window.ui->tabDriveModes; }
+      TMainForm& window;
+    };
+    motorHost_ = std::make_unique<WindowMotorHost>(*this);
+  }
+  motorPage_ = new MotorSettingsPage(*motorHost_, ui->tabMotorSettings);
+  (new QVBoxLayout(ui->tabMotorSettings))->addWidget(motorPage_);
+  closedLoopPage_ = new ClosedLoopPage(*motorHost_, ui->tabClosedLoop);
+  (new QVBoxLayout(ui->tabClosedLoop))->addWidget(closedLoopPage_);
   connect(ui->tctlNodeConfig, &QTabWidget::currentChanged, this, guarded([this] { tctlNodeConfigChange(); }));
   setupPdoViews();
   connect(ui->imgRefresh, &QAbstractButton::clicked, this, [this] {
@@ -239,6 +269,8 @@ void TMainForm::FormCreate() {
   } catch (const EdsLoadError& e) {
     showMessageBox(QStringLiteral("Error"), e.message(), QMessageBox::Critical);
   }
+
+  loadLibraries();
 
   createObjectViews();
   ui->pLeftBottom->setVisible(false);  // the status-word panel opens with the drive pages
@@ -600,7 +632,23 @@ void TMainForm::tctlNodeConfigChange() {
   // The inner pages change only while "Node Configuration" is shown; the other
   // pages stop the error auto refresh by hiding the error view.
   if (ui->TabControl->currentWidget() != ui->tabNodeConfig) return;
-  if (ui->tctlNodeConfig->currentWidget() == ui->tabNodeSettings) errorView_->enter();
+  QWidget* page = ui->tctlNodeConfig->currentWidget();
+  if (page == ui->tabNodeSettings) errorView_->enter();
+  if (page == ui->tabMotorSettings) motorPage_->enter();
+  if (page == ui->tabClosedLoop) closedLoopPage_->enter();
+}
+
+void TMainForm::loadLibraries() {
+  // In the order the pages need them; each keeps what it could read.
+  QStringList errors;
+  if (!motorLib_.load()) errors << motorLib_.error();
+  if (!deviceLib_.load()) errors << deviceLib_.error();
+  if (!clLib_.load()) errors << clLib_.error();
+  for (const QString& error : errors) Logging::instance().log(error);
+  if (!errors.isEmpty())
+    showMessageBox(QStringLiteral("Error"), errors.join(QLatin1Char('\n')), QMessageBox::Warning);
+  motorPage_->librariesLoaded();
+  closedLoopPage_->librariesLoaded();
 }
 
 void TMainForm::setupPdoViews() {

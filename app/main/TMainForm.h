@@ -8,15 +8,21 @@
 #include <functional>
 #include <memory>
 
+#include "CLLib.h"
+#include "DeviceLib.h"
 #include "DriveHost.h"
 #include "EDSDatabase.h"
+#include "MotorLib.h"
 #include "NodeScanHost.h"
 
 class DLLConnector;
 class DLLLoader;
+class ClosedLoopPage;
 class DriveModesPage;
 class ErrorView;
 class IoPage;
+class MotorHost;
+class MotorSettingsPage;
 class QLabel;
 class QTimer;
 class StringGridPDOReceivedDataSource;
@@ -101,6 +107,12 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   bool isInUse() const;
   /// The "Drive Modes" page (power controls and drive-mode pages).
   DriveModesPage* driveModes() const { return driveModes_; }
+  const MotorLib& motorLib() const { return motorLib_; }
+  const DeviceLib& deviceLib() const { return deviceLib_; }
+  const CLLib& clLib() const { return clLib_; }
+  /// The controller the connection identified (null before, or when the
+  /// device library knows neither it nor its fallback).
+  const device* currentDevice() const { return currentDevice_; }
 
   // What the drive pages need of the window.
   bool& waitAbortedFlag() override { return waitAborted; }
@@ -176,6 +188,13 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   bool AskPowerOffForSave();
   /// The received-PDO grid's marking and the quick view's display modes.
   void setupPdoViews();
+  /// Reads the motor, device and closed-loop libraries; a damaged file is
+  /// reported once, with what could be read kept.
+  void loadLibraries();
+  /// Step 13 of the connection: the identified controller's description and
+  /// the motor types it offers. False when the library knows neither the
+  /// controller nor its fallback.
+  bool chooseDevice();
   /// Quick view display mode: 0 decimal, 1 hexadecimal, 2 binary.
   void setQuickViewMode(int mode);
   /// Waits `ms` with the event loop running.
@@ -198,6 +217,13 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   DriveModesPage* driveModes_ = nullptr;  ///< owned by its page of TabControl
   ErrorView* errorView_ = nullptr;        ///< owned by the page "Node Settings && Error"
   IoPage* ioPage_ = nullptr;              ///< owned by its page of TabControl
+  MotorLib motorLib_;
+  DeviceLib deviceLib_;
+  CLLib clLib_;
+  const device* currentDevice_ = nullptr;  ///< a record of deviceLib_
+  std::unique_ptr<MotorHost> motorHost_;
+  MotorSettingsPage* motorPage_ = nullptr;        ///< owned by tabMotorSettings
+  ClosedLoopPage* closedLoopPage_ = nullptr;      ///< owned by tabClosedLoop
   int quickViewMode_ = 1;                  ///< hexadecimal at start
   std::array<QLabel*, 6> panels_{};
   std::array<QColor, 6> panelColors_{};

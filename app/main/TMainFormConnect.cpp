@@ -6,6 +6,7 @@
 
 #include "DLLConnector.h"
 #include "DLLConnectorEmpty.h"
+#include "MotorSettingsPage.h"
 #include "Logging.h"
 #include "MainFormScopes.h"
 #include "StringGridSDODataSource.h"
@@ -70,6 +71,7 @@ void TMainForm::arrangeAllPages() {
 void TMainForm::logErrorLine(const QString& text) { Logging::instance().log(text); }
 
 int TMainForm::ConnectAdapter(bool autoConnect) {
+  currentDevice_ = nullptr;
   ui->lblHWDevice->clear();
   ui->lblSWVersion->clear();
   ui->lblSerialNumber->clear();
@@ -148,9 +150,19 @@ int TMainForm::ConnectAdapter(bool autoConnect) {
     if (closing()) return 12;
   }
 
-  // The device library (motor and closed-loop set-up) looks the controller
-  // up here once it exists; it always answers with at least its fallback
-  // description, so the connection goes on as with a known controller.
+  if (!chooseDevice()) {
+    if (isRealConnector()) {
+      bootloaderActive = ProbeBootloader();
+      ShowDriveStateUnknown();
+      Logging::instance().log(bootloaderActive ? QStringLiteral("The Bootloader of the CAN Device is active!")
+                                               : QStringLiteral("Couldn't determine HW Device - Please Check\n"
+                                                                "   Connection -> Node Id, Baudrate, Can-Adapter, "
+                                                                "Power Supply,\n   Wiring"));
+    } else {
+      Logging::instance().log(QStringLiteral("Offline Mode"));
+    }
+    return 0;
+  }
   EnableNmtButtons();
   Logging::instance().log(QStringLiteral("Connected"));
   adapterConnected = isRealConnector();
@@ -161,6 +173,17 @@ int TMainForm::ConnectAdapter(bool autoConnect) {
   if (canLog_) canLog_->setFilling(true);
   // Offline the dictionary's defaults are browsed, but no device is there.
   return isRealConnector() ? 1 : 0;
+}
+
+bool TMainForm::chooseDevice() {
+  // Offline there is no controller to look up: its dictionary's defaults are
+  // browsed with the fallback's properties, without the "not found" box.
+  const QString name = ui->lblHWDevice->text();
+  currentDevice_ = isRealConnector() || deviceLib_.contains(name) ? deviceLib_.getDevice(name)
+                                                                   : deviceLib_.find(QStringLiteral("Mirelo"));
+  if (!currentDevice_) return false;
+  motorPage_->setBldcTypes(currentDevice_->BLDC);
+  return true;
 }
 
 int TMainForm::ReadVers(bool quick) {

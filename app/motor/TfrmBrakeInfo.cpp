@@ -1,0 +1,3 @@
+#include "TfrmBrakeInfo.h"
+
+TfrmBrakeInfo::TfrmBrakeInfo(QWidget* parent) : QDialog(parent) {}
