@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "Boxes.h"
+#include "DeviceDialog.h"
 #include "ErrorFile.h"
 #include "VarnexStatus.h"
 #include "VendorApi.h"
@@ -129,7 +130,16 @@ struct ThreadStart {
   std::promise<void> ready;
 };
 
+std::atomic<varnex::DeviceDialog> deviceDialog{nullptr};
+
 }  // namespace
+
+void varnex::setDeviceDialog(DeviceDialog dialog) { deviceDialog.store(dialog); }
+
+long varnex::runDeviceDialog(void* owner, int kind, const VciApi& api, HANDLE* device, UINT32* line) {
+  DeviceDialog dialog = deviceDialog.load();
+  return dialog ? dialog(owner, kind, api, device, line) : VCI_E_ABORT;
+}
 
 std::int32_t Varnex::vendor = 0;
 void* Varnex::hDevice = nullptr;
@@ -249,24 +259,37 @@ long Varnex::SetDevice(int id, int controller) {
   if (haveDevice) {
     HANDLE device = nullptr;
     status = vci.vciDeviceOpen(chosen.VciObjectId, &device);
-    if (status == VCI_OK) {
-      if (hDevice) {
-        // A device is replaced: nothing may keep using the old one.
-        stopReceiveThread();
-        closeIxxatChannel();
-        vci.vciDeviceClose(hDevice);
-      }
-      hDevice = device;
-    }
+    if (status == VCI_OK) adoptDevice(device);
   }
   lCtrlNo = controller > 0 ? controller : 0;
   return status;
 }
 
-void Varnex::SelectDevice(void* /*window*/, bool /*skip*/) {
+void Varnex::adoptDevice(void* device) {
+  if (hDevice) {
+    // A device is replaced: nothing may keep using the old one.
+    stopReceiveThread();
+    closeIxxatChannel();
+    vci.vciDeviceClose(hDevice);
+  }
+  hDevice = device;
+}
+
+void Varnex::SelectDevice(void* window, bool skip) {
   if (vendor == 0) {
-    // Without the device dialog the choice is always the automatic one.
-    DisplayError(SetDevice(0, 0));
+    long status = VCI_E_ABORT;
+    if (!skip && bIxxatLoaded) {
+      HANDLE device = nullptr;
+      UINT32 line = 0;
+      status = varnex::runDeviceDialog(window, varnex::kBusKindCan, vci, &device, &line);
+      if (status == VCI_OK) {
+        adoptDevice(device);
+        lCtrlNo = static_cast<std::int32_t>(line);
+      }
+    }
+    // Skipped, cancelled, or no dialog in this process: the attached device.
+    if (status == VCI_E_ABORT) status = SetDevice(0, 0);
+    DisplayError(status);
     return;
   }
   if (!bPeakLoaded) return;

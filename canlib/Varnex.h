@@ -48,7 +48,9 @@ class VARNEX_EXPORT Varnex {
   /// Opens the IXXAT device whose device ID is `id` (when none matches, the
   /// last one enumerated); returns the vendor status (0 when there is no device).
   long SetDevice(int id, int controller);
-  /// Automatic (skip) or interactive choice of the device of the current family.
+  /// Automatic (skip) or interactive choice of the device of the current
+  /// family. IXXAT: the device dialog for a CAN line (`window`: the caller's
+  /// QWidget or null); cancelled, or without a GUI, the automatic choice.
   void SelectDevice(void* window, bool skip);
   /// Device ID and controller of the open IXXAT device.
   bool GetDeviceId(int& id, int& controller);
@@ -110,6 +112,8 @@ class VARNEX_EXPORT Varnex {
 
  private:
   static void stopReceiveThread();
+  /// Makes `device` the open IXXAT device, closing the one it replaces.
+  static void adoptDevice(void* device);
   static void receiveLoop(std::shared_ptr<varnex::RxQueue> rx);
   bool openIxxatController();
   long sendOnce(std::uint32_t id, std::uint8_t length, const std::uint8_t* data, bool remote);

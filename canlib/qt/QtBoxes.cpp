@@ -1,5 +1,5 @@
-// The only place of the library that knows Qt (besides the device dialog):
-// shows the library's boxes with QMessageBox when the process has a
+// The library's message boxes on screen (the device dialog, SelectDialog.cpp,
+// is the other part of this Qt corner): QMessageBox when the process has a
 // QApplication, on its GUI thread.
 #include <QApplication>
 #include <QMessageBox>
