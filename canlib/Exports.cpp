@@ -6,6 +6,7 @@
 
 #include "Boxes.h"
 #include "CANopen.h"
+#include "Firmware.h"
 #include "Varnex.h"
 #include "VarnexApi.h"
 #include "VarnexStatus.h"
@@ -174,17 +175,28 @@ int getIXXATDevices(void) {
 bool start_Bootloader(void) { return initialised && CANopen::startBootloader(); }
 bool stop_Bootloader(void) { return initialised && CANopen::stopBootloader(); }
 
-int flash_firmware(const char* /*path*/) {
+int flash_firmware(const char* path) {
   VarnexStatus::firmwareUpdateProgress = 0;
   VarnexStatus::firmwareUpdateCause = 0;
-  if (notInitialised()) return -1;
-  return -3;  // the firmware download is not part of this build yet
+  if (notInitialised()) return varnex::firmware::kNotInitialised;
+  try {
+    return varnex::firmware::flashFile(path);
+  } catch (const std::exception&) {  // out of memory for the image: nothing was sent
+    return varnex::firmware::kDownloadFailed;
+  }
 }
 
-int flash_firmware_parsed(int /*count*/, const char** /*lines*/) {
-  if (notInitialised()) return -1;
-  return -3;
+int flash_firmware_parsed(int count, const char** lines) {
+  if (notInitialised()) return varnex::firmware::kNotInitialised;
+  try {
+    return varnex::firmware::flashLines(count, lines);
+  } catch (const std::exception&) {
+    return varnex::firmware::kDownloadFailed;
+  }
 }
+
+void flash_cancel(void) { varnex::firmware::cancel(); }
+int32_t flash_progress(void) { return varnex::firmware::progress(); }
 
 bool waitBootup(double milliseconds) {
   if (!CANopen::pmyInterface) return false;

@@ -43,10 +43,31 @@ VARNEX_EXPORT int getPeakDevices(int* channels, int code);
 VARNEX_EXPORT int getIXXATDevices(void);
 VARNEX_EXPORT bool start_Bootloader(void);
 VARNEX_EXPORT bool stop_Bootloader(void);
-/// 1 = done; -1 not initialised; -2 bootloader start failed; -3 download
-/// failed; -4 leaving the bootloader failed; -5 file not readable.
+/// Downloads an Intel HEX file through the selected node's bootloader; runs
+/// for tens of seconds on the caller's thread. The whole file is checked
+/// before the bootloader is started: a file that cannot be read or is not
+/// valid HEX (bad character or checksum, unknown record type, a record past
+/// the 0x80000-byte image or cut short, no end-of-file record, no data for
+/// the program memory) gives -5 with no bus traffic and the reason in the
+/// error file. Results: 1 = done (the node runs the new firmware); -1 not
+/// initialised; -2 the bootloader did not start; -3 the download failed (a
+/// block refused 3 times, 15 failed attempts in all, or the node restarted
+/// meanwhile); -4 leaving the bootloader failed; -5 bad file; -6 cancelled by
+/// flash_cancel. After -3 and -6 the node stays in its bootloader: flash
+/// again, or let it leave with 0x3000 sub 1 := 5. Failed blocks and the
+/// cause of every failure are written to the error file.
 VARNEX_EXPORT int flash_firmware(const char* path);
+/// As flash_firmware, from `count` HEX lines (one record each); the node is
+/// told to leave its bootloader without waiting for its restart.
 VARNEX_EXPORT int flash_firmware_parsed(int count, const char** lines);
+/// Asks the running download to stop before its next step; it then returns
+/// -6 with the node in its bootloader. Callable from any thread; no effect
+/// when no download runs.
+VARNEX_EXPORT void flash_cancel(void);
+/// Blocks the controller has taken in the running (or last) download, 0 to
+/// 85, for a progress bar; 0 while the file is read and the bootloader
+/// starts. Callable from any thread. getFirmwareUpdateProgress reports the same.
+VARNEX_EXPORT int32_t flash_progress(void);
 VARNEX_EXPORT bool waitBootup(double milliseconds);
 VARNEX_EXPORT int32_t getFirmwareUpdateProgress(void);
 VARNEX_EXPORT int32_t getFirmwareUpdateCause(void);
@@ -73,6 +94,8 @@ typedef bool (*PFN_start_Bootloader)(void);
 typedef bool (*PFN_stop_Bootloader)(void);
 typedef int (*PFN_flash_firmware)(const char*);
 typedef int (*PFN_flash_firmware_parsed)(int, const char**);
+typedef void (*PFN_flash_cancel)(void);
+typedef int32_t (*PFN_flash_progress)(void);
 typedef bool (*PFN_waitBootup)(double);
 typedef int32_t (*PFN_getFirmwareUpdateProgress)(void);
 typedef int32_t (*PFN_getFirmwareUpdateCause)(void);

@@ -124,19 +124,25 @@ void Bootloader::answer(SimNode& node, std::uint8_t command, std::uint8_t sub, s
 }
 
 bool Bootloader::handleSdo(SimNode& node, const CanFrame& frame) {
-  const std::uint8_t* d = frame.data;
-  if (frame.dlc < 8 || sdo::multiplexerIndex(d) != boot::kObject) return false;
+  // Like the SDO server, a request may leave out the data bytes it does not
+  // use (the host sends a one-byte download as 5 bytes): they read as 0.
+  if (frame.dlc < 4) return false;
+  std::uint8_t d[8] = {};
+  std::copy(frame.data, frame.data + std::min<std::uint8_t>(frame.dlc, 8), d);
+  if (sdo::multiplexerIndex(d) != boot::kObject) return false;
   const std::uint8_t sub = d[3];
   const std::uint8_t ccs = sdo::specifier(d[0]);
   const bool expedited = ccs == sdo::kCcsInitiateDownload && (d[0] & sdo::kExpedited);
   std::uint32_t value = canopen::le32(d + 4);
+  int size = 4;
   if (expedited && (d[0] & sdo::kSizeIndicated)) {
-    const int size = 4 - sdo::expeditedUnused(d[0]);
+    size = 4 - sdo::expeditedUnused(d[0]);
     if (size < 4) value &= (1u << (8 * size)) - 1;
   }
+  const bool shortData = expedited && 4 + size > frame.dlc;
 
   if (mode_ != Mode::Bootloader) {
-    if (mode_ == Mode::Window && expedited && sub == boot::kSubCommand && value == boot::kStay) {
+    if (mode_ == Mode::Window && expedited && !shortData && sub == boot::kSubCommand && value == boot::kStay) {
       mode_ = Mode::Bootloader;
       answer(node, sdo::kDownloadAcknowledge, sub, 0);
       return true;
@@ -164,6 +170,10 @@ bool Bootloader::handleSdo(SimNode& node, const CanFrame& frame) {
     answer(node, sdo::kAbort, sub, known ? sdo_abort::kUnsupportedAccess : sdo_abort::kUnknownCommand);
     return true;
   }
+  if (shortData) {
+    answer(node, sdo::kAbort, sub, sdo_abort::kLength);
+    return true;
+  }
   bool leave = false;
   if (std::uint32_t code = write(sub, value, leave)) {
     answer(node, sdo::kAbort, sub, code);
@@ -178,8 +188,11 @@ void Bootloader::handleData(const CanFrame& frame) {
   if (frame.dlc < 8) return;
   const std::uint16_t number = canopen::le16(frame.data);
   // A frame of another chunk is out of place: it counts as missing.
+  const bool spoiled = faultCountdown_ > 0 && --faultCountdown_ == 0;
+  if (spoiled && fault_ == DataFault::Drop) return;
   if (number >= kFramesPerBlock || number / kFramesPerChunk != chunk_) return;
   std::copy(frame.data + 4, frame.data + 8, block_.begin() + long(number) * 4);
+  if (spoiled) block_[std::size_t(number) * 4 + (number % 4)] ^= 0x10;
   received_.set(number);
 }
 

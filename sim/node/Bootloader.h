@@ -82,6 +82,19 @@ class Bootloader : public NodeBehaviour {
   /// Whether the bootloader runs (rather than the firmware or the window).
   bool running() const { return mode_ == Mode::Bootloader; }
 
+  /// What happens to a data frame on its way into the block buffer.
+  enum class DataFault { Drop, Corrupt };
+  /// The `nth` data frame the bootloader receives from now on (1 = the next)
+  /// is lost, or stored with one bit flipped, as a frame that a disturbed bus
+  /// or a receive overrun spoils. 0 clears a pending fault.
+  void injectDataFault(DataFault fault, unsigned nth) {
+    fault_ = fault;
+    faultCountdown_ = nth;
+  }
+
+  /// The flash as programmed so far (packed bytes, block after block).
+  const std::vector<std::uint8_t>& flash() const { return flash_; }
+
  private:
   enum class Mode { Window, Bootloader, Firmware };
   enum class ImageState : std::uint8_t { Factory = 0, Incomplete = 1, Complete = 2 };
@@ -122,6 +135,9 @@ class Bootloader : public NodeBehaviour {
   std::bitset<kFramesPerBlock> received_;
   bool programming_ = false;
   std::uint64_t programmedAtUs_ = 0;  ///< when the block being written is done
+
+  DataFault fault_ = DataFault::Drop;
+  unsigned faultCountdown_ = 0;  ///< data frames until the injected fault; 0 = none
 };
 
 }  // namespace kestrum::sim

@@ -51,6 +51,8 @@ const char* nodeCommandHelp() {
          "  node ID setup fail          the drive's next closed-loop set-up run fails\n"
          "  node ID block on|off        block the motor mechanically\n"
          "  node ID flash MS            the bootloader takes MS milliseconds to write a block\n"
+         "  node ID bootfault drop|corrupt N  the Nth data frame the bootloader receives from now\n"
+         "                              is lost or stored with one bit flipped (N 0 clears)\n"
          "  node ID silence on|off      the node keeps running but sends nothing\n"
          "  node ID delay MS            answers (SDO, node guarding) leave MS milliseconds late\n"
          "  node ID read INDEX SUB      show an object's value\n"
@@ -156,6 +158,16 @@ std::string runNodeCommand(NodeHost& host, const std::string& line) {
     if (!ms || *ms < 0 || *ms > 60000) return "error: usage: node ID flash MS (0..60000)\n";
     found = host.withNode(node, [&](SimNode& n, std::uint64_t) {
       if (auto* loader = n.behaviour<Bootloader>()) loader->setFlashUsPerBlock(std::uint64_t(*ms) * 1000);
+      else reply = "error: node " + std::to_string(node) + " has no bootloader\n";
+    });
+  } else if (verb == "bootfault") {
+    auto nth = arg(4);
+    const bool drop = w.size() > 3 && w[3] == "drop";
+    if ((!drop && (w.size() < 4 || w[3] != "corrupt")) || !nth || *nth < 0 || *nth > 1000000)
+      return "error: usage: node ID bootfault drop|corrupt N\n";
+    found = host.withNode(node, [&](SimNode& n, std::uint64_t) {
+      if (auto* loader = n.behaviour<Bootloader>())
+        loader->injectDataFault(drop ? Bootloader::DataFault::Drop : Bootloader::DataFault::Corrupt, unsigned(*nth));
       else reply = "error: node " + std::to_string(node) + " has no bootloader\n";
     });
   } else if (verb == "emcy") {

@@ -522,7 +522,7 @@ TEST_F(VarnexInterface, ExportsExactlyTheInterfaceAndCarriesItsVersion) {
       "send_PDO", "send_nmt", "get_version", "get_device_id", "setRecvCallback", "setErrorCallback",
       "setGetAllCallback", "getPeakDevices", "getIXXATDevices", "start_Bootloader", "stop_Bootloader",
       "flash_firmware", "flash_firmware_parsed", "waitBootup", "getFirmwareUpdateProgress",
-      "getFirmwareUpdateCause"};
+      "getFirmwareUpdateCause", "flash_cancel", "flash_progress"};
   EXPECT_EQ(cNames, expected);
 }
 
