@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTimer>
 
 #include <chrono>
@@ -68,7 +70,16 @@ QString field(SelectDialog& d, const char* name) { return d.findChild<QLineEdit*
 class SelectDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The core looks for the drivers beside itself, here the test's folder,
+    // then by name; loaded first from the application folder (the working
+    // directory), the name finds them.
+    static const kestrum::test::StandIn vcinpl("libvcinpl.so"), pcanbasic("libpcanbasic.so");
+    ASSERT_TRUE(vcinpl.loaded()) << vcinpl.error();
     application();
+    // Fusion draws a group box by scaling a pixmap on Qt's thread pool, whose
+    // hand-offs ThreadSanitizer cannot see (Qt is not instrumented); the
+    // plain style draws lines. Only threads of our own remain to be checked.
+    if (QApplication::style()->name() != "windows") QApplication::setStyle(QStyleFactory::create("Windows"));
     kestrum::test::useBuses(busA.entry() + "," + busB.entry());
     ASSERT_TRUE(vci.load()) << "libvcinpl.so not loaded";
     VarnexStatus::boxHook = &recordBox;
