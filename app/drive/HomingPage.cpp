@@ -4,9 +4,12 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QSignalBlocker>
 #include <QStyle>
 #include <QTimer>
 
+#include "ClosedLoopSetup.h"
 #include "DLLConnector.h"
 #include "DriveControl.h"
 #include "InputFilters.h"
@@ -75,6 +78,19 @@ HomingPage::HomingPage(DriveControl& control, QWidget* parent)
   ui->imgRefresh_ClosedLoop->setIcon(style()->standardIcon(QStyle::SP_BrowserReload));
   connect(ui->imgRefresh_ClosedLoop, &QToolButton::clicked, this, [this] { showClosedLoopStatus(true); });
   connect(ui->cmbEnableCLAuto, &QComboBox::currentIndexChanged, this, &HomingPage::cmbEnableCLAutoChange);
+  connect(ui->cl_einrichtmodus, &QPushButton::clicked, this, &HomingPage::cl_einrichtmodusClick);
+  connect(ui->cl_einrichtmodus_kurz, &QPushButton::clicked, this, &HomingPage::cl_einrichtmodus_kurzClick);
+  // The two notes are read-only: a click on them lands on their group.
+  ui->grpClosedLoop->setFocusPolicy(Qt::ClickFocus);
+  ui->txtCLSetupInfo->installEventFilter(this);
+  ui->txtCLFirmwareInfo->installEventFilter(this);
+}
+
+bool HomingPage::eventFilter(QObject* watched, QEvent* event) {
+  if ((watched == ui->txtCLSetupInfo || watched == ui->txtCLFirmwareInfo) &&
+      event->type() == QEvent::MouseButtonPress)
+    ui->grpClosedLoop->setFocus(Qt::MouseFocusReason);
+  return DriveModePage::eventFilter(watched, event);
 }
 
 HomingPage::~HomingPage() = default;
@@ -289,10 +305,18 @@ void HomingPage::showClosedLoopText(bool enabled) {
 }
 
 void HomingPage::showEnableMode(qint64 index) {
-  if (offline()) return;
-  clShowing_ = true;
   // A value the list has no item for shows as no selection rather than a wrong one.
-  ui->cmbEnableCLAuto->setCurrentIndex(index >= 0 && index < ui->cmbEnableCLAuto->count() ? int(index) : -1);
+  selectEnableItems(index >= 0 && index < ui->cmbEnableCLAuto->count() ? int(index) : -1, !offline());
+}
+
+void HomingPage::selectEnableItems(int index, bool homingList) {
+  if (auto* other = window()->findChild<QComboBox*>(QStringLiteral("ComboBox1"))) {
+    const QSignalBlocker quiet(other);
+    other->setCurrentIndex(index);
+  }
+  if (!homingList) return;
+  clShowing_ = true;
+  ui->cmbEnableCLAuto->setCurrentIndex(index);
   clShowing_ = false;
 }
 
@@ -311,18 +335,64 @@ bool HomingPage::showClosedLoopStatus(bool read) {
 
 void HomingPage::cmbEnableCLAutoChange(int index) {
   if (!clArmed_ || clShowing_ || index < 0) return;
+  changeClosedLoopEnableMode(index);
+}
+
+void HomingPage::changeClosedLoopEnableMode(int index) {
   if (offline()) {
-    clShowing_ = true;
-    ui->cmbEnableCLAuto->setCurrentIndex(0);
-    clShowing_ = false;
+    selectEnableItems(0, true);
     showMessageBox(QStringLiteral("ERROR"),
                    QStringLiteral("No active CAN Card found. Closed Loop status can not be changed!"),
                    QMessageBox::Critical);
     return;
   }
-  control_.writeValue(QStringLiteral("2001"), 0, index,
-                      QStringLiteral("Closed Loop: writing the enable mode (0x2001) failed"));
+  if (!control_.writeValue(QStringLiteral("2001"), 0, index, QString()) && !control_.closing()) {
+    // The list's row holds the drive's reason (the abort's text).
+    const sdoGridEntry* row =
+        control_.host().sdoList() ? control_.host().sdoList()->findEntry(QStringLiteral("2001"), 0) : nullptr;
+    control_.log(QStringLiteral("Closed Loop: writing the enable mode (0x2001) failed") +
+                 (row && !row->message.isEmpty() ? QStringLiteral(": ") + row->message : QString()));
+  }
   // The drive decides the status from the new mode; it shows after a moment.
   pause(100);
   showClosedLoopStatus(true);
+}
+
+// ---- Closed-loop set-up -------------------------------------------------------
+
+void HomingPage::cl_einrichtmodusClick() {
+  if (running_) return;
+  const auto answer = showMessageBox(
+      QStringLiteral("Warning"),
+      QStringLiteral("Please do not change any settings during Closed Loop Motor Setup. IMPORTANT: during the Closed "
+                     "Loop run, no communication is available -> Power Off and QuickStop are disabled!"),
+      QMessageBox::Warning, QMessageBox::Ok | QMessageBox::Cancel);
+  if (answer != QMessageBox::Ok) return;
+  runSetup(true);
+}
+
+void HomingPage::cl_einrichtmodus_kurzClick() { runSetup(false); }
+
+void HomingPage::runSetup(bool full) {
+  if (running_) return;  // a reference run or a set-up is under way
+  running_ = true;
+  const std::vector<QPushButton*> setupButtons{ui->cl_einrichtmodus, ui->cl_einrichtmodus_kurz};
+  SetHomingButtonsEnabled(false);
+  for (QPushButton* b : setupButtons) b->setEnabled(false);
+  struct Restore {
+    HomingPage* page;
+    const std::vector<QPushButton*>& buttons;
+    ~Restore() {
+      page->running_ = false;
+      for (QPushButton* b : buttons) b->setEnabled(true);
+      page->SetHomingButtonsEnabled(true);
+    }
+  } restore{this, setupButtons};
+
+  ClosedLoopSetup setup(control_);
+  const int enableMode = offline() ? -1 : ui->cmbEnableCLAuto->currentIndex();
+  const auto result = setup.run(full ? ClosedLoopSetup::Kind::Full : ClosedLoopSetup::Kind::Short, enableMode);
+  if (result == ClosedLoopSetup::Result::Done || result == ClosedLoopSetup::Result::Failed ||
+      result == ClosedLoopSetup::Result::Stopped || result == ClosedLoopSetup::Result::TimedOut)
+    showClosedLoopStatus(true);
 }

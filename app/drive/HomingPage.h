@@ -34,8 +34,18 @@ class HomingPage : public DriveModePage {
   /// Ends a run: halt set and the start bit cleared.
   void StopHoming();
   /// Reads the closed-loop status (0x200A) and enable mode (0x2001) from the
-  /// node (or the list's values) and shows them; true when closed loop is on.
-  bool showClosedLoopStatus(bool read);
+  /// node (or the list's values) and shows them here and on the closed-loop
+  /// page (`lblCLStatus`, `ComboBox1`); true when closed loop is on. The
+  /// closed-loop page reaches it through the meta-object system, as the motor
+  /// pages do not link the drive pages.
+  Q_INVOKABLE bool showClosedLoopStatus(bool read);
+  /// A change of either enable list (this page's or the closed-loop page's):
+  /// writes `index` to 0x2001 and shows what the drive then reports; offline
+  /// both lists go back to "0 - disabled" with an error box.
+  Q_INVOKABLE void changeClosedLoopEnableMode(int index);
+  /// The closed-loop set-up runs: the long one after the question box.
+  void cl_einrichtmodusClick();
+  void cl_einrichtmodus_kurzClick();
 
  private:
   /// How the run's wait for home ended.
@@ -65,8 +75,13 @@ class HomingPage : public DriveModePage {
   /// A homed run's end: the start bit cleared while the drive is enabled.
   bool finishRun();
   void cmbEnableCLAutoChange(int index);
-  /// Selects `index` in the enable list without writing it to the drive.
+  /// Selects `index` in both enable lists without writing it to the drive
+  /// (this page's list only while an adapter is in use).
   void showEnableMode(qint64 index);
+  /// Puts both enable lists on `index` without running their change handlers.
+  void selectEnableItems(int index, bool homingList);
+  void runSetup(bool full);
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void showClosedLoopText(bool enabled);
   bool offline() const;
   void pause(int ms) const;
@@ -74,7 +89,7 @@ class HomingPage : public DriveModePage {
   std::unique_ptr<Ui::HomingPage> ui;
   std::vector<QPushButton*> methodButtons_;
   std::vector<Parameter> parameters_;
-  bool running_ = false;    ///< a run is under way (its wait keeps the window alive)
+  bool running_ = false;    ///< a run or set-up is under way (its wait keeps the window alive)
   bool clArmed_ = false;    ///< page entry happened: a change of the enable list is the user's
   bool clShowing_ = false;  ///< the enable list is being set from the drive
 };
