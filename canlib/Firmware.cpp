@@ -121,7 +121,12 @@ Attempt sendBlock(const std::vector<std::uint8_t>& packed, int b, std::string& w
     chunksOk = write(boot::kSubChunk, std::uint32_t(c));
     for (int k = 0; k < kFramesPerChunk; ++k) {
       dataFrame(packed, b, kFramesPerChunk * c + k, frame);
-      CANopen::pmyInterface->TransmitData(boot::kDataCobId, 8, frame, false);
+      // A frame the adapter refused is missing from the block for sure; the
+      // rest would only add a line each to the error file.
+      if (CANopen::pmyInterface->TransmitData(boot::kDataCobId, 8, frame, false) != 0) {
+        why = "the adapter did not send a data frame";
+        return Attempt::Failed;
+      }
     }
   }
   if (!chunksOk) {
