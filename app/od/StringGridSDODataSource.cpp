@@ -14,6 +14,7 @@
 #include "DLLConnector.h"
 #include "Logging.h"
 #include "SdoGridModel.h"
+#include "SdoValues.h"
 #include "Util.h"
 #include "canopen/Cia301.h"
 
@@ -28,25 +29,6 @@ QString hex4(std::int32_t value) {
 
 std::int32_t objectIndex(const sdoGridEntry& entry) {
   return Util::ToInt(QStringLiteral("0x") + entry.definition->id);
-}
-
-/// Transfer size of a data type's short name; 0 for types without a
-/// numeric transfer.
-std::uint8_t transferSize(const QString& type) {
-  if (type == QLatin1String("bool") || type == QLatin1String("u8") || type == QLatin1String("s8"))
-    return TYPE_U8;
-  if (type == QLatin1String("u16") || type == QLatin1String("s16")) return TYPE_U16;
-  if (type == QLatin1String("u32") || type == QLatin1String("s32")) return TYPE_U32;
-  return 0;
-}
-
-QString formatRead(const QString& type, std::int32_t value) {
-  if (type == QLatin1String("s8")) return QString::number(std::int8_t(value & 0xFF));
-  if (type == QLatin1String("u16")) return QString::number(std::uint16_t(value & 0xFFFF));
-  if (type == QLatin1String("s16")) return QString::number(std::int16_t(value & 0xFFFF));
-  if (type == QLatin1String("u32")) return QString::number(std::uint32_t(value));
-  if (type == QLatin1String("s32")) return QString::number(value);
-  return QString::number(std::uint8_t(value & 0xFF));  // "bool", "u8"
 }
 
 /// The small stay-on-top window that shows the progress of "Read All".
@@ -180,7 +162,7 @@ bool StringGridSDODataSource::readEntry(sdoGridEntry* entry) {
     entry->message = QStringLiteral("SKIPPED");
     return true;
   }
-  const std::uint8_t size = transferSize(type);
+  const std::uint8_t size = sdovalues::transferSize(type);
   if (size == 0) {
     entry->message = QStringLiteral("Error: unknown data type for SD0 ") + entry->definition->id;
     log(entry->message);
@@ -192,7 +174,7 @@ bool StringGridSDODataSource::readEntry(sdoGridEntry* entry) {
   if (applicationClosing) return false;
   if (result.code == sdo_result::kOk) {
     lastReadOk_ = true;
-    entry->definition->value = formatRead(type, result.value);
+    entry->definition->value = sdovalues::formatRead(type, result.value);
     entry->message = QStringLiteral("READ OK");
     return true;
   }
@@ -232,30 +214,14 @@ bool StringGridSDODataSource::writeSDOInternal(sdoGridEntry* entry) {
   const QString& text = entry->definition->value;
   if (text.isEmpty()) return true;
   const QString type = dataTypeName(entry->definition->dataType);
-  std::int32_t value = 0;
-  std::uint8_t size = 0;
-  if (type == QLatin1String("u8") || type == QLatin1String("s8")) {
-    value = Util::ToInt(text) & 0xFF;
-    size = TYPE_U8;
-  } else if (type == QLatin1String("u16") || type == QLatin1String("s16")) {
-    value = Util::ToInt(text) & 0xFFFF;
-    size = TYPE_U16;
-  } else if (type == QLatin1String("u32") || type == QLatin1String("s32")) {
-    // Short texts are checked strictly: a mistyped value must not go to the
-    // node as 0. Long ones need the two-halves conversion, which is strict.
-    value = std::int32_t(text.size() < 10 ? std::uint32_t(Util::ToInt(text)) : Util::ToUInt32(text));
-    size = TYPE_U32;
-  } else if (type == QLatin1String("bool")) {
-    // Anything but 0 or 1 is refused before sending, like any other text
-    // that is not a value of the type.
-    value = Util::ToInt(text);
-    if (value != 0 && value != 1) throw ConversionError(text);
-    size = TYPE_U8;
-  } else {
+  const std::optional<sdovalues::Encoded> encoded = sdovalues::encodeWrite(type, text);
+  if (!encoded) {
     entry->message = QStringLiteral("Unknown Data Type");
     log(QStringLiteral("Error: Unbekannter Datentyp bei SD0 0x") + entry->definition->id);
     return false;
   }
+  const std::int32_t value = encoded->value;
+  const std::uint8_t size = encoded->size;
   const SDOResult result =
       connector_->writeObject(nodeId_, std::uint16_t(index), std::uint8_t(subIndex), size, 2500, value);
   if (result.code == sdo_result::kOk) {
@@ -375,17 +341,16 @@ bool StringGridSDODataSource::writeRows() {
     sdoGridEntry* entry = entryAtRow(row);
     if (!entry || !entry->definition->isWritable()) continue;
     const std::int32_t index = objectIndex(*entry);
-    if (index >= 0x1400 && index <= 0x1A03) {  // PDO configuration has its own page
+    const QString id = entry->definition->id;
+    const std::int32_t subIndex = Util::ToIntDef(entry->subindex, 0);
+    const QString value = getValue(id, subIndex, false);
+    const sdovalues::SaveAllRule rule = sdovalues::saveAllRule(index, value);
+    if (rule == sdovalues::SaveAllRule::SkipPdo) {
       entry->message = QStringLiteral("SKIPPED");
       showRow(row);
       continue;
     }
-    const QString id = entry->definition->id;
-    const std::int32_t subIndex = Util::ToIntDef(entry->subindex, 0);
-    const QString value = getValue(id, subIndex, false);
-    if (index == 0x1010 && value != QString::number(kSaveSignature)) continue;
-    if (index == 0x1011 && value != QString::number(kLoadSignature)) continue;
-    if (index == 0x6040) continue;  // the controlword would move the drive
+    if (rule == sdovalues::SaveAllRule::SkipSilent) continue;
     result = setValue(id, subIndex, value, true);
     if (!result) log(QStringLiteral("write on %1#%2 failed").arg(id, entry->subindex));
   }
@@ -413,9 +378,7 @@ bool StringGridSDODataSource::saveToFile(const QString& path, QString* error) {
   QByteArray out;
   for (const auto& row : rows_) {
     const sdoGridEntry& e = *row.second;
-    out += QStringLiteral("%1\t|%2\t|%3\t|%4\r\n")
-               .arg(e.definition->id, e.subindex, e.definition->value, e.definition->parameterName)
-               .toUtf8();
+    out += sdovalues::listFileLine(e.definition->id, e.subindex, e.definition->value, e.definition->parameterName);
   }
   if (file.write(out) != out.size()) {
     file.cancelWriting();
@@ -427,27 +390,9 @@ bool StringGridSDODataSource::saveToFile(const QString& path, QString* error) {
 bool StringGridSDODataSource::loadFromFile(const QString& path) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return false;
-  QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
-  const bool titled = !lines.isEmpty() && lines.first().left(2).toUpper() == QLatin1String("ID");
-  if (titled) lines.removeFirst();
-  for (QString rest : lines) {
+  for (const sdovalues::ListFileEntry& line : sdovalues::parseListFile(file.readAll())) {
     if (applicationClosing) return false;
-    // Fields are split from the end, so a "|" inside the ID part cannot shift
-    // them; every field is trimmed of the tab the writer puts before "|".
-    auto cut = [&rest]() {
-      const int bar = rest.lastIndexOf(QLatin1Char('|'));
-      const QString field = rest.mid(bar + 1).trimmed();
-      rest = bar < 0 ? QString() : rest.left(bar);
-      return field;
-    };
-    cut();  // description
-    const QString value = cut();
-    if (titled) cut();  // type
-    const QString sub = cut();
-    QString id = rest.trimmed();
-    const int prefix = id.indexOf(QLatin1String("0x"), 0, Qt::CaseInsensitive);
-    if (prefix >= 0) id.remove(prefix, 2);
-    if (!id.isEmpty() && !sub.isEmpty() && !value.isEmpty()) setValue(id, Util::ToInt(sub), value, false);
+    setValue(line.id, Util::ToInt(line.subindex), line.value, false);
   }
   return true;
 }
