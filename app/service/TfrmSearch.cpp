@@ -7,9 +7,11 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <set>
 
 #include "DLLConnector.h"
 #include "NodeScanHost.h"
+#include "QuickScan.h"
 #include "Util.h"
 #include "canopen/Orvane.h"
 #include "ui_TfrmSearch.h"
@@ -101,6 +103,10 @@ void TfrmSearch::btnStartSearchClick() {
       continue;
     }
     const int rate = Util::ToInt(rateBoxes_[i]->text());
+    if (ui->chkQuickScan->isChecked() && first <= last) {
+      found = quickScan(first, last, rate);
+      continue;
+    }
     for (int node = first; node <= last && !stopRequested; ++node) {
       ui->prgbStatus->setValue(std::min(ui->prgbStatus->value() + 1, ui->prgbStatus->maximum()));
       if (probe(node, rate)) found = true;
@@ -139,20 +145,45 @@ bool TfrmSearch::probe(int node, int rate) {
   const auto id = std::uint8_t(node);
   if (connector->readObject(id, 0x1018, 0, TYPE_U8, kProbeTimeoutMs).code != sdo_result::kOk) return false;
 
-  // A failed read leaves 0: "Unkown" vendor and product code 0.
-  const SDOResult vendor = connector->readObject(id, 0x1018, 1, TYPE_U32, kProbeTimeoutMs);
-  QString vendorText;
-  QString controller;
-  if (vendor.code == sdo_result::kOk && std::uint32_t(vendor.value) == kestrum::canopen::orvane::kVendorId) {
-    vendorText = QStringLiteral("Orvane");
-    controller = host_->ReadHardwareName(node);
-  } else {
-    vendorText = QStringLiteral("Unkown");
-    const SDOResult product = connector->readObject(id, 0x1018, 2, TYPE_U32, kProbeTimeoutMs);
-    controller = QString::number(product.code == sdo_result::kOk ? std::uint32_t(product.value) : 0u);
-  }
-  addRow(node, vendorText, controller, rate);
+  identifyAndAdd(node, rate, true);
   return true;
+}
+
+bool TfrmSearch::quickScan(int first, int last, int rate) {
+  DLLConnector* connector = host_->connector();
+  if (!connector || DLLConnector::appClosing) {
+    requestStop();
+    return false;
+  }
+  connector->cancelQuery();
+  host_->ConnectNode(first, rate, false);
+  if (!waitMs(kQuickSettleMs)) return false;
+  // The connector of the moment: the pause ran the event loop.
+  connector = host_->connector();
+  if (!connector) return false;
+  const quickscan::Result result = quickscan::findNodes(*connector, first, last, rate, [this] { return stopRequested; });
+  const std::set<int> nodes(result.nodes.begin(), result.nodes.end());
+  ui->prgbStatus->setValue(std::min(ui->prgbStatus->value() + (last - first + 1), ui->prgbStatus->maximum()));
+  for (const int node : nodes) {
+    if (stopRequested || DLLConnector::appClosing) break;
+    identifyAndAdd(node, rate, false);
+  }
+  return !nodes.empty();
+}
+
+void TfrmSearch::identifyAndAdd(int node, int rate, bool hostAddressesNode) {
+  DLLConnector* connector = host_->connector();
+  if (!connector) return;
+  // A failed read leaves 0: "Unkown" vendor and product code 0. The host's
+  // name read addresses the node of its node fields, which only the
+  // per-node scan sets; the quick scan reads the name of the node it found.
+  const quickscan::Identity identity = quickscan::identify(
+      *connector, node,
+      [&](int n) {
+        return hostAddressesNode ? host_->ReadHardwareName(n) : quickscan::readControllerName(*connector, n);
+      },
+      kProbeTimeoutMs);
+  addRow(node, identity.vendor, identity.controller, rate);
 }
 
 void TfrmSearch::addRow(int node, const QString& vendor, const QString& controller, int rate) {

@@ -34,6 +34,9 @@ class TfrmSearch : public QWidget {
   static constexpr int kSettleMs = 600;
   /// Time-out of every read of a probe.
   static constexpr int kProbeTimeoutMs = 200;
+  /// Pause of the quick scan between the adapter's initialisation and its
+  /// requests: the adapter's connection is up once init returns.
+  static constexpr int kQuickSettleMs = 50;
 
   bool isScanning() const { return scanning_; }
 
@@ -51,6 +54,12 @@ class TfrmSearch : public QWidget {
  private:
   /// One node at one bit rate; true when it answered and got its row.
   bool probe(int node, int rate);
+  /// The quick scan of first..last at one bit rate (QuickScan.h): the
+  /// adapter initialised once, every node ID asked at once; true when a
+  /// node was found.
+  bool quickScan(int first, int last, int rate);
+  /// Lists a node that answered with its vendor and controller.
+  void identifyAndAdd(int node, int rate, bool hostAddressesNode);
   /// Waits with the event loop running; false when the scan was stopped meanwhile.
   bool waitMs(int ms);
   void requestStop();

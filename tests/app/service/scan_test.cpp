@@ -184,5 +184,37 @@ TEST_F(ScanTest, StopAndCancelEndTheScanAndAnEmptyRangeProbesNothing) {
   EXPECT_EQ(form->findChildren<TfrmSearch*>().size(), windows);
 }
 
+TEST_F(ScanTest, QuickScanInitialisesOncePerRateAndListsEachNodeOnce) {
+  addNodeAt(1, 1000);
+  addNodeAt(127, 1000);
+  addNodeAt(64, 500);
+  startConnected();
+  setNodeValue(1, 0x1017, 0, 5, 2);  // node 1 also sends a heartbeat every 5 ms
+  TfrmSearch* scan = openScan();
+  ASSERT_TRUE(scan);
+  auto* quick = in<QCheckBox>(scan, "chkQuickScan");
+  EXPECT_FALSE(quick->isChecked()) << "the node-by-node scan stays the default";
+  quick->setChecked(true);
+  tickRates(scan, {1, 2});
+  setRange(scan, "1", "127");
+  log.lines.clear();
+  in<QPushButton>(scan, "btnStartSearch")->click();
+  // 1000 kbit/s finds nodes 1 and 127, so 500 is not tried, as in the other scan.
+  EXPECT_EQ(rows(scan), (QStringList{"1|Orvane|Mirelo|1000", "127|Orvane|Mirelo|1000"}));
+  EXPECT_EQ(probes(), 1);
+  EXPECT_TRUE(in(scan, "btnStartSearch")->isEnabled());
+
+  // At 500 kbit/s only: node 64, once.
+  tickRates(scan, {2});
+  log.lines.clear();
+  in<QPushButton>(scan, "btnStartSearch")->click();
+  EXPECT_EQ(rows(scan), (QStringList{"64|Orvane|Mirelo|500"}));
+  EXPECT_EQ(probes(), 1);
+  log.lines.clear();
+  connectTo(scan, 0);
+  EXPECT_EQ(widget<QLineEdit>("MotorIdEdit")->text(), "64");
+  EXPECT_EQ(widget<QComboBox>("BaudrateCombo")->currentText(), "500");
+}
+
 }  // namespace
 }  // namespace mainwindow_test
