@@ -228,9 +228,11 @@ void MotorSettingsPage::enter() {
   host_.stopErrorAutoRefresh();
   refreshMotorPage(false);
   const QString model = ui->cmbModel->currentText();
-  if (model.isEmpty() || model == QLatin1String("Default")) cmbMotorTypeChange();
-  // The library's defaults only fill what the cache does not tell.
-  refreshMotorPage(false);
+  if (model.isEmpty() || model == QLatin1String("Default")) {
+    cmbMotorTypeChange();
+    // The library's defaults only choose the motor; the values are the cache's.
+    refreshMotorPage(false);
+  }
 }
 
 void MotorSettingsPage::btnMoSetRefreshClick() {

@@ -132,6 +132,36 @@ TEST_F(MotorPageTest, SettingsGoToTheNodeAndComeBack) {
   EXPECT_TRUE(log.contains("0x608F:01 not written"));
 }
 
+TEST_F(MotorPageTest, ValuesThePageCannotShowAreReportedAndNotWritten) {
+  open("Mirelo");
+  if (HasFatalFailure()) return;
+  // A motor type this stepper controller does not offer, and cached texts that are no numbers.
+  setNodeValue(kNode, 0x2004, 7, 1, 1);
+  click("btnMoSetRefresh");
+  list().setValue("608F", 1, "abc", false);
+  list().setValue("2004", 1, "", false);
+  list().setValue("607E", 0, "x1", false);
+  widget<QTabWidget>("tctlNodeConfig")->setCurrentWidget(widget("tabNodeSettings"));
+  widget<QTabWidget>("tctlNodeConfig")->setCurrentWidget(widget("tabMotorSettings"));
+  ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }));
+  EXPECT_EQ(widget<QComboBox>("cmbMotorType")->currentIndex(), -1);
+  EXPECT_EQ(widget<QComboBox>("cmbEncoder")->currentIndex(), -1);
+  EXPECT_TRUE(log.contains("0x608F:01 holds \"abc\", which is not a number")) << log.all().toStdString();
+  BusRecorder bus(*world().bus);
+  click("btnMoSetSave");
+  for (const auto& [index, sub] : {std::pair{0x2004, 7}, {0x608F, 1}, {0x2004, 1}, {0x607E, 0}})
+    EXPECT_FALSE(wrote(bus, index, sub)) << std::hex << index << ":" << sub;
+  EXPECT_TRUE(wrote(bus, 0x2004, 2));
+  EXPECT_EQ(nodeValue(kNode, 0x2004, 7), 1);
+
+  // Set by the user, they are written again.
+  widget<QCheckBox>("chkVelMode")->click();
+  type("txtPhaseCurrent", "30");
+  click("btnMoSetSave");
+  EXPECT_EQ(nodeValue(kNode, 0x607E), 64);
+  EXPECT_EQ(nodeValue(kNode, 0x2004, 1), 30);
+}
+
 TEST_F(MotorPageTest, CurrentsFollowTheControllerAndTheMotor) {
   open("Mirelo");  // 100 % = 4.2 A
   if (HasFatalFailure()) return;
