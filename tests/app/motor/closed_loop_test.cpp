@@ -182,6 +182,15 @@ TEST_F(ClosedLoopTest, SaveWritesOnlyNumbersAndReportsWhatTheDriveRefuses) {
   EXPECT_TRUE(log.contains("Closed Loop: writing Enable CL (0x2001) = 1 failed: slave reported error"))
       << log.all().toStdString();
   EXPECT_EQ(widget<QComboBox>("ComboBox1")->currentIndex(), 1);
+
+  // Refresh shows what the drive holds now.
+  setNodeValue(kNode, 0x2002, 2, 3, 1);
+  setNodeValue(kNode, 0x2002, 1, 40000, 4);
+  setNodeValue(kNode, 0x200F, 0, 1, 1);
+  click("btnCLRefresh");
+  EXPECT_EQ(field("txtCL_VL_P_Z"), "40000");
+  EXPECT_EQ(text("lblV_L_P"), "5000");
+  EXPECT_EQ(widget<QComboBox>("cmbReglerTyp")->currentText(), "Position");
 }
 
 TEST_F(ClosedLoopTest, EnableListsStayInStepAndOfflineNothingIsWritten) {
@@ -208,6 +217,8 @@ TEST_F(ClosedLoopTest, EnableListsStayInStepAndOfflineNothingIsWritten) {
   click("btnCLSave");
   EXPECT_TRUE(boxShown("No active CAN Card found. Closed Loop status can not be saved!"));
   EXPECT_EQ(boxes.boxes().back().caption, "ERROR");
+  click("cl_einrichtmodus_kurz");
+  EXPECT_TRUE(log.contains("nothing was sent")) << log.all().toStdString();
   EXPECT_EQ(bus.requestsTo(kNode), 0u);
 }
 
@@ -281,12 +292,12 @@ TEST_F(ClosedLoopTest, SetupRunsThatFailOrAreStoppedLeaveTheDriveSwitchedOff) {
     EXPECT_TRUE(widget("cl_einrichtmodus")->isEnabled());
   }
   ASSERT_TRUE(processUntil([this] { return driveState(kNode) == PowerState::Fault; }));
-  click("Button1");  // fault reset and power on, then a new run from there
+  click("Button1");  // fault reset and power on, then new runs from there
   ASSERT_EQ(driveState(kNode), PowerState::OperationEnabled) << log.all().toStdString();
-  {
-    SCOPED_TRACE("Stop during the run");
+  for (const char* stop : {"hm_stop", "Button2"}) {
+    SCOPED_TRACE(std::string(stop) + " during the run");
     log.lines.clear();
-    QTimer::singleShot(2200, form.get(), [this] { click("hm_stop"); });
+    QTimer::singleShot(2200, form.get(), [this, stop] { click(stop); });
     boxes.answerNext(QMessageBox::Ok);
     click("cl_einrichtmodus");
     EXPECT_TRUE(log.contains("Closed Loop Motor Setup stopped")) << log.all().toStdString();
