@@ -229,7 +229,7 @@ void MotorSettingsPage::enter() {
   refreshMotorPage(false);
   const QString model = ui->cmbModel->currentText();
   if (model.isEmpty() || model == QLatin1String("Default")) {
-    cmbMotorTypeChange();
+    chooseFirstMotor();
     // The library's defaults only choose the motor; the values are the cache's.
     refreshMotorPage(false);
   }
@@ -241,7 +241,7 @@ void MotorSettingsPage::btnMoSetRefreshClick() {
   DLLConnector* connector = host_.connector();
   const bool fromNode = connector && connector->getClassName() != QLatin1String("DLLConnectorEmpty");
   showObject(objects_.front(), fromNode);  // the motor type decides which series are offered
-  cmbMotorTypeChange();
+  chooseFirstMotor();
   const Busy busy(host_);
   refreshMotorPage(fromNode);
 }
@@ -256,6 +256,17 @@ void MotorSettingsPage::btnMoSetSaveClick() {
     if (host_.isClosing()) return;
     writeObject(object, toNode);
   }
+}
+
+void MotorSettingsPage::chooseFirstMotor() {
+  // The node's values are shown right after: the motor's limits must not
+  // correct (and box about) values that are about to be replaced.
+  motorLimitsOff_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{motorLimitsOff_};
+  cmbMotorTypeChange();
 }
 
 void MotorSettingsPage::refreshMotorPage(bool read) {
@@ -571,6 +582,7 @@ void MotorSettingsPage::showCurrentLabels(CurrentField& field) {
 }
 
 void MotorSettingsPage::applyMotorLimits() {
+  if (motorLimitsOff_) return;
   const std::optional<int> limit = percentLimit();
   if (limit) {
     bool changed = false;

@@ -81,6 +81,9 @@ class MotorSettingsPage : public QWidget {
   bool bldcType() const;
   void forgetUnknown(QWidget* control) { unknown_.remove(control); }
 
+  /// The motor-type handler ahead of showing the node's values: lists and
+  /// the first motor's maximum, without correcting the currents.
+  void chooseFirstMotor();
   void cmbMotorTypeChange();
   void cmbMotorSeriesChange();
   void cmbModelChange();
@@ -116,5 +119,6 @@ class MotorSettingsPage : public QWidget {
   QString listsType_;  ///< the motor type the series list was filled for
   bool encoderTypeReadable_ = true;
   bool updatingCurrents_ = false;
+  bool motorLimitsOff_ = false;
   QPointer<TfrmBrakeInfo> brakeInfo_;
 };

@@ -107,16 +107,18 @@ TEST_F(MotorPageTest, SettingsGoToTheNodeAndComeBack) {
   setNodeValue(kNode, 0x607E, 0, 64, 1);
   setNodeValue(kNode, 0x608F, 1, 1000, 4);
   setNodeValue(kNode, 0x2004, 1, 0, 1);
-  setNodeValue(kNode, 0x2004, 2, 0, 1);
   setNodeValue(kNode, 0x6091, 1, 0, 4);
+  setNodeValue(kNode, 0x2004, 2, 100, 1);  // above what the first motor of the list takes
+  boxes.clear();
   click("btnMoSetRefresh");
+  EXPECT_TRUE(boxes.boxes().empty());  // the node's values are shown as they are
+  EXPECT_EQ(field("txtPhaseStop"), "100");
   EXPECT_TRUE(widget<QCheckBox>("chkVelMode")->isChecked());
   EXPECT_FALSE(widget<QCheckBox>("chkPPMode")->isChecked());
   EXPECT_EQ(widget<QComboBox>("cmbEncoderType")->currentText(), "None");
   EXPECT_EQ(widget<QComboBox>("cmbEncoder")->currentIndex(), -1);  // 250 lines: no resolution of the list
   EXPECT_EQ(widget<QComboBox>("cmbEncoder")->placeholderText(), "250");
   EXPECT_EQ(field("txtPhaseCurrent"), "0");
-  EXPECT_EQ(upDown("udPhaseStop")->value(), 0);
   EXPECT_EQ(field("txtGearRationMSide"), "0");
   EXPECT_EQ(field("txtPolepairs"), "100");
 
