@@ -8,7 +8,9 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "HexImage.h"
 #include "VarnexTestSupport.h"
@@ -277,8 +279,17 @@ TEST_F(SimulatedFirmwareTest, PowerLossMidDownloadFailsCleanlyAndTheNextDownload
 struct ScriptedBootloader {
   std::function<std::optional<std::uint8_t>(int block, int attempt)> status;
   bool refuseProgram = false;  ///< abort the program command of block 5
+  int slowStatusMs = 0;         ///< the first status of block 0 comes this late
   std::array<std::atomic<int>, 85> programs{};
   std::atomic<int> block{0};
+  std::mutex lateMutex;
+  std::vector<std::thread> late;  ///< answers on their way; joined by the test
+
+  void joinLate() {
+    std::lock_guard<std::mutex> lock(lateMutex);
+    for (auto& t : late) t.join();
+    late.clear();
+  }
 
   void operator()(const CanFrame& f, Node& n) {
     if (f.id == 0x000 && f.data[0] == 0x81) n.send(0x700 + kNode, {0x00});
@@ -288,7 +299,18 @@ struct ScriptedBootloader {
     if (f.data[0] == 0x40) {
       if (sub != 2) return;
       const int b = block;
-      if (auto s = status(b, programs[std::size_t(b)])) n.send(0x580 + kNode, {0x4F, 0x00, 0x30, 2, *s, 0, 0, 0});
+      const auto s = status(b, programs[std::size_t(b)]);
+      if (!s) return;
+      if (b == 0 && slowStatusMs > 0) {  // the rule runs on the bus thread: it must not wait there
+        const auto delay = std::chrono::milliseconds(std::exchange(slowStatusMs, 0));
+        std::lock_guard<std::mutex> lock(lateMutex);
+        late.emplace_back([&n, delay, value = *s] {
+          std::this_thread::sleep_for(delay);
+          n.send(0x580 + kNode, {0x4F, 0x00, 0x30, 2, value, 0, 0, 0});
+        });
+        return;
+      }
+      n.send(0x580 + kNode, {0x4F, 0x00, 0x30, 2, *s, 0, 0, 0});
       return;
     }
     if (sub == 3 && value / 0x400 < 85) block = int(value / 0x400);
@@ -342,6 +364,22 @@ TEST_F(FirmwareTest, OnlyAcceptedStatusValuesCountAndFailuresAreLimited) {
     api.setGetAllCallback(nullptr);
     api.terminate_can();
   }
+}
+
+TEST_F(FirmwareTest, TheLinesVariantWaitsForASlowStatusAsLongAsTheFileVariant) {
+  const std::vector<std::string> lines = fileLines(kImage);
+  std::vector<const char*> pointers;
+  for (const auto& l : lines) pointers.push_back(l.c_str());
+  auto script = std::make_shared<ScriptedBootloader>();
+  script->status = [](int, int) { return std::optional<std::uint8_t>(1); };
+  script->slowStatusMs = 500;  // past the 100 ms the application leaves set, within the download's 1000 ms
+  Node node(w.busB, [script](const CanFrame& f, Node& n) { (*script)(f, n); });
+  ASSERT_TRUE(openIxxat(kNode));
+  api.set_timeout(100);
+  EXPECT_EQ(api.flash_firmware_parsed(int(pointers.size()), pointers.data()), 1);
+  script->joinLate();
+  EXPECT_EQ(script->programs[0], 1) << "block 0 taken on its first attempt";
+  EXPECT_DOUBLE_EQ(api.get_timeout(), 100.0);
 }
 
 }  // namespace
