@@ -10,7 +10,6 @@
 #include <optional>
 #include <mutex>
 #include <thread>
-#include <utility>
 
 #include "HexImage.h"
 #include "VarnexTestSupport.h"
@@ -279,7 +278,7 @@ TEST_F(SimulatedFirmwareTest, PowerLossMidDownloadFailsCleanlyAndTheNextDownload
 struct ScriptedBootloader {
   std::function<std::optional<std::uint8_t>(int block, int attempt)> status;
   bool refuseProgram = false;  ///< abort the program command of block 5
-  int slowStatusMs = 0;         ///< the first status of block 0 comes this late
+  int slowStatusMs = 0;         ///< the status of block 0 comes this late on its first attempt
   std::array<std::atomic<int>, 85> programs{};
   std::atomic<int> block{0};
   std::mutex lateMutex;
@@ -301,8 +300,8 @@ struct ScriptedBootloader {
       const int b = block;
       const auto s = status(b, programs[std::size_t(b)]);
       if (!s) return;
-      if (b == 0 && slowStatusMs > 0) {  // the rule runs on the bus thread: it must not wait there
-        const auto delay = std::chrono::milliseconds(std::exchange(slowStatusMs, 0));
+      if (b == 0 && programs[0] == 1 && slowStatusMs > 0) {  // the rule runs on the bus thread: it must not wait there
+        const auto delay = std::chrono::milliseconds(slowStatusMs);
         std::lock_guard<std::mutex> lock(lateMutex);
         late.emplace_back([&n, delay, value = *s] {
           std::this_thread::sleep_for(delay);
