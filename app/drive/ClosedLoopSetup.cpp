@@ -60,8 +60,7 @@ ClosedLoopSetup::Result ClosedLoopSetup::run(Kind kind, int enableMode) {
   const std::int8_t mode = kind == Kind::Full ? kSetupMode : kShortSetupMode;
   const Step off{0x6040, TYPE_U16, 0x00, QStringLiteral("connector->send_sdoW(0x6040, 0, TYPE_U16, 0x0) failed"), true};
   const Step enable{0x2001, TYPE_U8, enableMode,
-                    QStringLiteral("connector->send_sdoW(0x2001, 0, TYPE_U8, %1) [CL enable] failed").arg(enableMode),
-                    false};
+                    QStringLiteral("connector->send_sdoW(0x2001, 0, TYPE_U8, 1) [CL enable] failed"), false};
   const Step shutdown{0x6040, TYPE_U16, 0x06, QStringLiteral("connector->send_sdoW(0x6040, 0x0, TYPE_U16, 0x06) failed"),
                       true};
   const Step switchOn{0x6040, TYPE_U16, 0x07, QStringLiteral("connector->send_sdoW(0x6040, 0x0, TYPE_U16, 0x07) failed"),
