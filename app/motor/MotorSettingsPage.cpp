@@ -43,8 +43,8 @@ std::optional<std::int64_t> exactNumber(const QString& text) {
     return std::nullopt;
   }
   bool ok = false;
-  const std::int64_t value = text.startsWith(QLatin1String("0x")) ? text.mid(2).toLongLong(&ok, 16)
-                                                                   : text.toLongLong(&ok, 10);
+  const std::int64_t value =
+      text.startsWith(QLatin1String("0x")) ? text.mid(2).toLongLong(&ok, 16) : text.toLongLong(&ok, 10);
   if (!ok) return std::nullopt;
   return value;
 }
@@ -63,9 +63,10 @@ bool fitsType(std::int64_t v, std::int32_t dataType) {
   }
 }
 
+/// "0x2004:0D": how the log names an object.
 QString objectLabel(const char* id, int subIndex) {
-  return QStringLiteral("0x%1:%2").arg(QLatin1String(id)).arg(subIndex, 2, 16, QLatin1Char('0')).toUpper().replace(
-      QLatin1String("0X"), QLatin1String("0x"));
+  return QStringLiteral("0x%1:%2").arg(QLatin1String(id),
+                                       QString::number(subIndex, 16).toUpper().rightJustified(2, QLatin1Char('0')));
 }
 
 QString amperes(double value) { return QString::asprintf("%.2f", value); }
@@ -118,20 +119,21 @@ MotorSettingsPage::MotorSettingsPage(MotorHost& host, QWidget* parent)
     field.upDown->setRange(0, kMaxPercent);
     KeyFilter::install(field.edit, KeyFilter::Unsigned);
   }
-  for (QLineEdit* edit : {ui->txtPolepairs, ui->txtHallMode, ui->txtGearRationMSide, ui->txtGearRatioSSide,
-                          ui->txtNodeDist, ui->txtCascLoopFreqStart, ui->txtCascLoopFreqStop, ui->txtBLDCPeakTime,
-                          ui->txtFeedConstantNumerator, ui->txtFeedConstantDenumerator, ui->txtVLdimfactorNominator,
-                          ui->txtVLdimFactorDenominator})
+  for (QLineEdit* edit :
+       {ui->txtPolepairs, ui->txtHallMode, ui->txtGearRationMSide, ui->txtGearRatioSSide, ui->txtNodeDist,
+        ui->txtCascLoopFreqStart, ui->txtCascLoopFreqStop, ui->txtBLDCPeakTime, ui->txtFeedConstantNumerator,
+        ui->txtFeedConstantDenumerator, ui->txtVLdimfactorNominator, ui->txtVLdimFactorDenominator})
     KeyFilter::install(edit, KeyFilter::Unsigned);
   // A "-" may be typed into the brake times: it is clamped to 0 like any value below.
-  for (QLineEdit* edit : {ui->txtEncIndexOffset, ui->txtLoadAngle1, ui->txtLoadAngle2, ui->txtLoadAngle3,
-                          ui->txtLoadAngle4, ui->txtLoadAngle5, ui->txtLoadAngle6, ui->txtLoadAngle7, ui->txtBrakeTa,
-                          ui->txtBrakeTb, ui->txtBrakeTc})
+  for (QLineEdit* edit :
+       {ui->txtEncIndexOffset, ui->txtLoadAngle1, ui->txtLoadAngle2, ui->txtLoadAngle3, ui->txtLoadAngle4,
+        ui->txtLoadAngle5, ui->txtLoadAngle6, ui->txtLoadAngle7, ui->txtBrakeTa, ui->txtBrakeTb, ui->txtBrakeTc})
     KeyFilter::install(edit, KeyFilter::Signed);
   buildObjectTable();
   connectHandlers();
   // Until a controller is known the page offers the stepper settings.
-  for (QWidget* w : std::initializer_list<QWidget*>{ui->txtHallMode, ui->udPhaseBLDC, ui->txtBLDCIMax, ui->txtBLDCPeakTime})
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{ui->txtHallMode, ui->udPhaseBLDC, ui->txtBLDCIMax, ui->txtBLDCPeakTime})
     w->setEnabled(false);
 }
 
@@ -149,7 +151,7 @@ void MotorSettingsPage::buildObjectTable() {
       {"200D", 0, Kind::Direction, {ui->chkRevertEncDir}},
       {"6091", 1, Kind::Text, {ui->txtGearRationMSide}},
       {"6091", 2, Kind::Text, {ui->txtGearRatioSSide}},
-      {"2004", 0x0C, Kind::HallMode, {ui->txtHallMode}},
+      {"2004", 0x0C, Kind::HallMode, {ui->txtHallMode}, -1, true},
       {"200C", 1, Kind::Text, {ui->txtLoadAngle1}},
       {"200C", 2, Kind::Text, {ui->txtLoadAngle2}},
       {"200C", 3, Kind::Text, {ui->txtLoadAngle3}},
@@ -166,8 +168,8 @@ void MotorSettingsPage::buildObjectTable() {
       {"607E", 0, Kind::Polarity, {ui->chkPPMode, ui->chkVelMode}},
       {"2004", 1, Kind::Current, {ui->udPhaseCurrent, ui->txtPhaseCurrent}, kPhase},
       {"2004", 2, Kind::Current, {ui->udPhaseStop, ui->txtPhaseStop}, kStop},
-      {"2004", 0x0D, Kind::Current, {ui->udPhaseBLDC, ui->txtBLDCIMax}, kBldc},
-      {"2004", 0x0E, Kind::Text, {ui->txtBLDCPeakTime}},
+      {"2004", 0x0D, Kind::Current, {ui->udPhaseBLDC, ui->txtBLDCIMax}, kBldc, true},
+      {"2004", 0x0E, Kind::Text, {ui->txtBLDCPeakTime}, -1, true},
       {"6092", 1, Kind::Text, {ui->txtFeedConstantNumerator}},
       {"6092", 2, Kind::Text, {ui->txtFeedConstantDenumerator}},
       {"604C", 1, Kind::Text, {ui->txtVLdimfactorNominator}},
@@ -187,9 +189,7 @@ void MotorSettingsPage::connectHandlers() {
   for (int i = 0; i < int(currents_.size()); ++i) {
     connect(currents_[std::size_t(i)].edit, &QLineEdit::textChanged, this, guarded([this, i] { currentEdited(i); }));
     QSpinBox* upDown = currents_[std::size_t(i)].upDown;
-    connect(upDown, &QSpinBox::valueChanged, this, [this, i, upDown] {
-      guarded([this, i, upDown] { upDownChanged(i, upDown->value()); })();
-    });
+    connect(upDown, &QSpinBox::valueChanged, this, guarded([this, i, upDown] { upDownChanged(i, upDown->value()); }));
   }
   for (QLineEdit* edit : {ui->txtBrakeTa, ui->txtBrakeTb, ui->txtBrakeTc})
     connect(edit, &QLineEdit::textChanged, this, guarded([this, edit] { brakeTimeChanged(edit); }));
@@ -223,8 +223,7 @@ void MotorSettingsPage::enter() {
                    QStringLiteral("To save several values on this tab the motor power has to be turned off"),
                    QMessageBox::Warning);
   if (host_.isClosing()) return;
-  encoderTypeReadable_ = list->findEntry(QStringLiteral("2011"), 0) &&
-                         list->readByIdValueOk(QStringLiteral("2011"), 0);
+  encoderTypeReadable_ = list->findEntry(QStringLiteral("2011"), 0) && list->readByIdValueOk(QStringLiteral("2011"), 0);
   host_.stopErrorAutoRefresh();
   refreshMotorPage(false);
   const QString model = ui->cmbModel->currentText();
@@ -318,9 +317,7 @@ void MotorSettingsPage::showValue(const PageObject& object, const QString& value
   }
   switch (object.kind) {
     case Kind::Text:
-    case Kind::HallMode:
-      setText(static_cast<QLineEdit*>(object.controls.front()), value);
-      break;
+    case Kind::HallMode: setText(static_cast<QLineEdit*>(object.controls.front()), value); break;
     case Kind::MotorType: {
       const int index = !number ? -1 : *number == 0 ? 0 : *number == 1 ? 1 : 2;
       select(ui->cmbMotorType, index, value);
@@ -338,9 +335,7 @@ void MotorSettingsPage::showValue(const PageObject& object, const QString& value
       if (ui->cmbEncoder->currentIndex() < 0) unknown_.insert(ui->cmbEncoder);
       break;
     }
-    case Kind::Direction:
-      setChecked(ui->chkRevertEncDir, number && (*number & 1));
-      break;
+    case Kind::Direction: setChecked(ui->chkRevertEncDir, number && (*number & 1)); break;
     case Kind::Polarity:
       setChecked(ui->chkPPMode, number && (*number & 0x80));
       setChecked(ui->chkVelMode, number && (*number & 0x40));
@@ -354,7 +349,10 @@ void MotorSettingsPage::showValue(const PageObject& object, const QString& value
       } else {
         // Shown as the node holds it; Save writes only a value the up-down holds.
         setText(field.edit, value);
-        if (number) log(QStringLiteral("%1 holds %2 %, more than %3 %").arg(objectLabel(object.id, object.subIndex), value).arg(kMaxPercent));
+        if (number)
+          log(QStringLiteral("%1 holds %2 %, more than %3 %")
+                  .arg(objectLabel(object.id, object.subIndex), value)
+                  .arg(kMaxPercent));
       }
       break;
     }
@@ -364,8 +362,7 @@ void MotorSettingsPage::showValue(const PageObject& object, const QString& value
 std::optional<QString> MotorSettingsPage::valueToWrite(const PageObject& object) {
   switch (object.kind) {
     case Kind::Text:
-    case Kind::HallMode:
-      return static_cast<QLineEdit*>(object.controls.front())->text();
+    case Kind::HallMode: return static_cast<QLineEdit*>(object.controls.front())->text();
     case Kind::MotorType: {
       const int index = ui->cmbMotorType->currentIndex();
       if (index < 0) return std::nullopt;
@@ -379,8 +376,7 @@ std::optional<QString> MotorSettingsPage::valueToWrite(const PageObject& object)
       if (ui->cmbEncoder->currentIndex() < 0) return std::nullopt;
       return QString::number(Util::ToInt(ui->cmbEncoder->currentText()) * kIncrementsPerLine);
     }
-    case Kind::Direction:
-      return QString::number(ui->chkRevertEncDir->isChecked() ? 1 : 0);
+    case Kind::Direction: return QString::number(ui->chkRevertEncDir->isChecked() ? 1 : 0);
     case Kind::Polarity:
       return QString::number((ui->chkPPMode->isChecked() ? 0x80 : 0) | (ui->chkVelMode->isChecked() ? 0x40 : 0));
     case Kind::Current: {
@@ -438,8 +434,7 @@ void MotorSettingsPage::updateEnabled() {
   const bool bldc = bldcType();
   for (const PageObject& object : objects_) {
     bool on = present(object);
-    if (object.kind == Kind::HallMode || object.current == kBldc || (object.kind == Kind::Text && object.controls.front() == ui->txtBLDCPeakTime))
-      on = on && bldc;
+    if (object.bldcOnly) on = on && bldc;
     if (object.kind == Kind::EncoderType) on = on && encoderTypeReadable_;
     for (QWidget* control : object.controls) control->setEnabled(on);
   }
@@ -528,7 +523,8 @@ void MotorSettingsPage::cmbModelChange() {
     forgetUnknown(loadAngles[k]);
   }
   setText(ui->txtNodeDist, QString::number(m->NodeDistance));
-  for (QWidget* w : std::initializer_list<QWidget*>{ui->txtPolepairs, ui->txtNodeDist, ui->txtHallMode}) forgetUnknown(w);
+  for (QWidget* w : std::initializer_list<QWidget*>{ui->txtPolepairs, ui->txtNodeDist, ui->txtHallMode})
+    forgetUnknown(w);
   applyMotorLimits();
 }
 

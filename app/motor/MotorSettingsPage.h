@@ -53,7 +53,8 @@ class MotorSettingsPage : public QWidget {
     int subIndex;
     Kind kind;
     std::vector<QWidget*> controls;
-    int current = -1;  ///< index into currents_ for Kind::Current
+    int current = -1;       ///< index into currents_ for Kind::Current
+    bool bldcOnly = false;  ///< used by BLDC motors only
   };
   /// An up-down with its percent edit and its ampere labels.
   struct CurrentField {

@@ -44,8 +44,8 @@ class BrakeTimingPicture : public QWidget {
       int rise;
       int fall;
     };
-    const Signal traces[] = {{"Power", tPowerOn, tPowerOff}, {"Brake off", tBrakeOff, tBrakeOn},
-                              {"Drive commands", tReady, tBrakeOn}};
+    const Signal traces[] = {
+        {"Power", tPowerOn, tPowerOff}, {"Brake off", tBrakeOff, tBrakeOn}, {"Drive commands", tReady, tBrakeOn}};
     const int rowHeight = 50, high = 26;
     for (int i = 0; i < 3; ++i) {
       const int base = 40 + i * rowHeight + high;
@@ -54,12 +54,9 @@ class BrakeTimingPicture : public QWidget {
                  QLatin1String(traces[i].name));
       QPen pen(QColor(0, 90, 170), 2);
       p.setPen(pen);
-      const QPoint points[] = {{left, base},
-                               {traces[i].rise, base},
-                               {traces[i].rise, base - high},
-                               {traces[i].fall, base - high},
-                               {traces[i].fall, base},
-                               {right, base}};
+      const QPoint points[] = {
+          {left, base},           {traces[i].rise, base}, {traces[i].rise, base - high}, {traces[i].fall, base - high},
+          {traces[i].fall, base}, {right, base}};
       p.drawPolyline(points, 6);
     }
     // The intervals, with dashed guides down from their edges.

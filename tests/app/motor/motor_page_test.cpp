@@ -25,10 +25,10 @@ struct Obj {
   int size;
 };
 /// The objects every controller model has.
-const Obj kCommonObjects[] = {{0x2004, 7, 1}, {0x2006, 0, 1}, {0x6091, 1, 4}, {0x6091, 2, 4}, {0x200C, 1, 2},
-                              {0x200C, 7, 2}, {0x2004, 8, 2}, {0x2004, 9, 2}, {0x2004, 10, 2}, {0x607E, 0, 1},
-                              {0x2004, 1, 1}, {0x2004, 2, 1}, {0x6092, 1, 4}, {0x6092, 2, 4}, {0x604C, 1, 4},
-                              {0x604C, 2, 4}};
+const Obj kCommonObjects[] = {{0x2004, 7, 1},  {0x2006, 0, 1}, {0x6091, 1, 4}, {0x6091, 2, 4},
+                              {0x200C, 1, 2},  {0x200C, 7, 2}, {0x2004, 8, 2}, {0x2004, 9, 2},
+                              {0x2004, 10, 2}, {0x607E, 0, 1}, {0x2004, 1, 1}, {0x2004, 2, 1},
+                              {0x6092, 1, 4},  {0x6092, 2, 4}, {0x604C, 1, 4}, {0x604C, 2, 4}};
 
 class MotorPageTest : public MainWindowTest {
  protected:
@@ -99,9 +99,10 @@ TEST_F(MotorPageTest, SettingsGoToTheNodeAndComeBack) {
   type("txtVLdimfactorNominator", "120");
   click("btnMoSetSave");
   const std::tuple<std::uint16_t, std::uint8_t, std::int64_t> written[] = {
-      {0x2006, 0, 100}, {0x6091, 1, 3},   {0x6091, 2, 7},   {0x200C, 7, 0xFFF4}, {0x2004, 8, 33},  {0x2004, 1, 60},
-      {0x2004, 2, 20},  {0x608F, 1, 4096}, {0x2011, 0, 0}, {0x607E, 0, 192},     {0x604C, 1, 120}};
-  for (const auto& [index, sub, value] : written) EXPECT_EQ(nodeValue(kNode, index, sub), value) << std::hex << index << ":" << int(sub);
+      {0x2006, 0, 100}, {0x6091, 1, 3},    {0x6091, 2, 7}, {0x200C, 7, 0xFFF4}, {0x2004, 8, 33}, {0x2004, 1, 60},
+      {0x2004, 2, 20},  {0x608F, 1, 4096}, {0x2011, 0, 0}, {0x607E, 0, 192},    {0x604C, 1, 120}};
+  for (const auto& [index, sub, value] : written)
+    EXPECT_EQ(nodeValue(kNode, index, sub), value) << std::hex << index << ":" << int(sub);
 
   // The node's own values, stored zeros among them, are shown as they are.
   setNodeValue(kNode, 0x607E, 0, 64, 1);
@@ -285,24 +286,26 @@ TEST_P(LackingObjectsTest, AreNeitherShownNorWritten) {
   for (const auto& [index, sub] : c.notWritten) EXPECT_FALSE(wrote(bus, index, sub)) << std::hex << index << ":" << sub;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Controllers, LackingObjectsTest,
-    ::testing::Values(
-        LackingCase{"Mirelo",
-                    {"cmbEncoderType", "cmbEncoder", "chkRevertEncDir"},
-                    {"txtBrakeTa", "txtBrakeTc", "txtHallMode", "txtBLDCIMax", "udPhaseBLDC", "txtBLDCPeakTime"},
-                    {{0x2007, 1}, {0x2004, 0x0C}, {0x2004, 0x0D}, {0x2004, 0x0E}}},
-        LackingCase{"Brelan",
-                    {"txtBrakeTa", "txtBrakeTb", "txtBrakeTc"},
-                    {"cmbEncoderType", "cmbEncoder", "txtEncIndexOffset", "chkRevertEncDir", "txtBLDCIMax"},
-                    {{0x2011, 0}, {0x608F, 1}, {0x200B, 0}, {0x200D, 0}, {0x2004, 0x0D}}}),
-    [](const auto& info) { return std::string(info.param.model); });
+INSTANTIATE_TEST_SUITE_P(Controllers, LackingObjectsTest,
+                         ::testing::Values(LackingCase{"Mirelo",
+                                                       {"cmbEncoderType", "cmbEncoder", "chkRevertEncDir"},
+                                                       {"txtBrakeTa", "txtBrakeTc", "txtHallMode", "txtBLDCIMax",
+                                                        "udPhaseBLDC", "txtBLDCPeakTime"},
+                                                       {{0x2007, 1}, {0x2004, 0x0C}, {0x2004, 0x0D}, {0x2004, 0x0E}}},
+                                           LackingCase{
+                                               "Brelan",
+                                               {"txtBrakeTa", "txtBrakeTb", "txtBrakeTc"},
+                                               {"cmbEncoderType", "cmbEncoder", "txtEncIndexOffset", "chkRevertEncDir",
+                                                "txtBLDCIMax"},
+                                               {{0x2011, 0}, {0x608F, 1}, {0x200B, 0}, {0x200D, 0}, {0x2004, 0x0D}}}),
+                         [](const auto& info) { return std::string(info.param.model); });
 
 TEST_F(MotorPageTest, BrakeTimesAreClampedAndExplained) {
   open("Brelan");
   if (HasFatalFailure()) return;
   EXPECT_EQ(field("txtBrakeTa"), QString::number(nodeValue(kNode, 0x2007, 1)));
-  const std::pair<const char*, const char*> cases[] = {{"70000", "65535"}, {"-5", "0"}, {"65535", "65535"}, {"250", "250"}};
+  const std::pair<const char*, const char*> cases[] = {
+      {"70000", "65535"}, {"-5", "0"}, {"65535", "65535"}, {"250", "250"}};
   for (const auto& [typed, shown] : cases) {
     type("txtBrakeTb", typed);
     EXPECT_EQ(field("txtBrakeTb"), shown) << typed;
