@@ -11,6 +11,10 @@
 #include <map>
 #include <tuple>
 
+#include "CLLib.h"
+#include "MotorHost.h"
+#include "MotorLib.h"
+#include "MotorSettingsPage.h"
 #include "TfrmBrakeInfo.h"
 
 namespace mainwindow_test {
@@ -29,6 +33,68 @@ const Obj kCommonObjects[] = {{0x2004, 7, 1},  {0x2006, 0, 1}, {0x6091, 1, 4}, {
                               {0x200C, 1, 2},  {0x200C, 7, 2}, {0x2004, 8, 2}, {0x2004, 9, 2},
                               {0x2004, 10, 2}, {0x607E, 0, 1}, {0x2004, 1, 1}, {0x2004, 2, 1},
                               {0x6092, 1, 4},  {0x6092, 2, 4}, {0x604C, 1, 4}, {0x604C, 2, 4}};
+
+/// The page without a window: a controller of any rated current, no node.
+class PageOnlyHost : public MotorHost {
+ public:
+  device controller;
+  MotorLib motors;
+  CLLib closedLoop;
+  StringGridSDODataSource* sdoList() const override { return nullptr; }
+  DLLConnector* connector() const override { return nullptr; }
+  int nodeId() const override { return 1; }
+  void SetBusy(bool) override {}
+  bool offline() const override { return false; }
+  bool adapterConnected() const override { return true; }
+  bool isClosing() const override { return false; }
+  const MotorLib& motorLib() const override { return motors; }
+  const CLLib& clLib() const override { return closedLoop; }
+  const device* currentDevice() override { return &controller; }
+  void stopErrorAutoRefresh() override {}
+  bool driveModesShown() const override { return false; }
+};
+
+TEST(MotorPageCurrents, PercentLimitFollowsRatedAndMotorCurrent) {
+  application();
+  struct Case {
+    double rated;          // the controller's 100 %
+    const char* motorMax;  // as the label shows it; "0.00": no motor known
+    const char* edit;      // txtPhaseCurrent or txtBLDCIMax
+    const char* typed;
+    const char* shown;  // the edit afterwards
+    int taken;          // the up-down afterwards
+    bool red;
+    const char* amperes;  // the value label afterwards
+  };
+  const Case cases[] = {
+      {2.0, "0.00", "txtPhaseCurrent", "50", "50", 50, false, "1.00"},
+      {2.0, "1.2", "txtPhaseCurrent", "75", "75", 20, true, "0.40"},  // limit 60 %: not taken over
+      {2.0, "1,2", "txtPhaseCurrent", "60", "60", 60, false, "1.20"},
+      {0.0, "1.2", "txtPhaseCurrent", "120", "120", 120, false, "0.00"},  // no rated current: no limit
+      {2.0, "0.00", "txtPhaseCurrent", "200", "150", 150, false, "3.00"},
+      {2.0, "0.00", "txtBLDCIMax", "80", "80", 80, false, "1.60"},  // no motor maximum: not cut to 0
+      {2.0, "1.2", "txtBLDCIMax", "80", "60", 60, false, "1.20"},
+      {0.0, "1.2", "txtBLDCIMax", "80", "80", 80, false, "0.00"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.edit) + " " + c.typed + " R=" + std::to_string(c.rated) + " M=" + c.motorMax);
+    PageOnlyHost host;
+    host.controller.MaxMotorCurrent = c.rated;
+    MotorSettingsPage page(host, nullptr);
+    const bool bldc = QLatin1String(c.edit) == QLatin1String("txtBLDCIMax");
+    auto* edit = page.findChild<QLineEdit*>(QLatin1String(c.edit));
+    auto* upDown = page.findChild<QSpinBox*>(bldc ? "udPhaseBLDC" : "udPhaseCurrent");
+    upDown->setValue(20);
+    page.findChild<QLabel*>("lblMotorMaxCurrent")->setText(QLatin1String(c.motorMax));
+    edit->setText(QLatin1String(c.typed));
+    EXPECT_EQ(edit->text(), c.shown);
+    EXPECT_EQ(upDown->value(), c.taken);
+    EXPECT_EQ(edit->palette().color(QPalette::Base) == QColor(Qt::red), c.red);
+    EXPECT_EQ(page.findChild<QLabel*>(bldc ? "lblBLDCPC" : "lblPCValue")->text(), c.amperes);
+    EXPECT_EQ(page.findChild<QLabel*>(bldc ? "lblBLDCPP" : "lblPCPeak")->text(),
+              QString::asprintf("%.2f", c.rated * 1.5));
+  }
+}
 
 class MotorPageTest : public MainWindowTest {
  protected:
