@@ -47,7 +47,10 @@ void NodeCollector::onFrame(const ConnectorFrame& frame) {
       node = frame.id - co::cob::kSdoTx;
     else if (frame.id > co::cob::kErrorControl && frame.id <= co::cob::kErrorControl + co::kMaxNodeId && frame.dlc >= 1)
       node = frame.id - co::cob::kErrorControl;
-    if (node >= first_ && node <= last_) nodes_.insert(node);
+    if (node >= first_ && node <= last_) {
+      nodes_.insert(node);
+      ++heard_;
+    }
   }
   if (previous_ && previous_ != this) previous_->onFrame(frame);
 }
@@ -70,9 +73,22 @@ Result findNodes(DLLConnector& connector, int first, int last, int kbit, const s
   }
   QElapsedTimer clock;
   clock.start();
+  QElapsedTimer sinceAnswer;
+  sinceAnswer.start();
+  int heard = 0;
+  const int ids = last - first + 1;
   const int window = collectWindowMs(first, last, kbit);
-  while (clock.elapsed() < window && !(stopped && stopped()) && !DLLConnector::appClosing)
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+  while (clock.elapsed() < window && !(stopped && stopped()) && !DLLConnector::appClosing) {
+    if (collector.heard() != heard) {
+      heard = collector.heard();
+      sinceAnswer.restart();
+    }
+    // The wire needs the requests' and the answers' bus time; once that has
+    // passed half again and the nodes have gone quiet, nobody else answers.
+    const double due = 1.5 * busTimeMs(ids + int(collector.nodes().size()), kbit);
+    if (clock.elapsed() >= due && sinceAnswer.elapsed() >= kQuietMs) break;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 2);
+  }
   result.nodes.assign(collector.nodes().begin(), collector.nodes().end());
   return result;
 }

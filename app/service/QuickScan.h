@@ -26,10 +26,13 @@ namespace quickscan {
 /// `kbit`, counting the worst-case stuff bits (135 bits a frame).
 double busTimeMs(int frames, int kbit);
 
-/// How long answers are collected after the last request: twice the bus time
-/// of the requests and of as many answers, plus a margin for the adapter and
-/// the node's reaction.
+/// The longest time answers are collected after the last request: twice the
+/// bus time of the requests and of as many answers, plus a margin for the
+/// adapter and the nodes' reaction.
 int collectWindowMs(int first, int last, int kbit);
+/// The collection ends earlier once the requests and the answers heard so
+/// far have had their bus time half again and no answer came for this long.
+constexpr int kQuietMs = 20;
 
 /// Listens to the connector's frames while installed and passes every frame
 /// on to the filter that was in place, so the CAN log and the NMT display
@@ -44,6 +47,8 @@ class NodeCollector : public MessageFilter {
   void onFrame(const ConnectorFrame& frame) override;
   void enable() override;
   const std::set<int>& nodes() const { return nodes_; }
+  /// Frames of nodes of the range heard so far (answers, heartbeats).
+  int heard() const { return heard_; }
 
  private:
   DLLConnector& connector_;
@@ -51,6 +56,7 @@ class NodeCollector : public MessageFilter {
   int first_;
   int last_;
   std::set<int> nodes_;
+  int heard_ = 0;
 };
 
 struct Result {
