@@ -214,15 +214,6 @@ std::vector<Cli::Row*> Cli::rowsOf(std::uint16_t index) {
   return out;
 }
 
-bool Cli::waitForFrame(const std::function<bool(const ConnectorFrame&)>& match, int timeoutMs) {
-  bool seen = false;
-  FrameTap tap(*connector_, [&](const ConnectorFrame& f) { seen = seen || (!f.isTx && match(f)); });
-  QElapsedTimer clock;
-  clock.start();
-  while (!seen && clock.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-  return seen;
-}
-
 std::optional<std::uint8_t> Cli::guardNode(int node, int timeoutMs) {
   std::optional<std::uint8_t> state;
   const std::uint16_t id = co::cob::errorControl(std::uint8_t(node));
@@ -231,9 +222,10 @@ std::optional<std::uint8_t> Cli::guardNode(int node, int timeoutMs) {
   });
   std::uint8_t none[8] = {};
   if (!connector_->send_PDOW(id, none, true)) return std::nullopt;
+  // Each wait returns at the latest with the connector's 5 ms countdown tick.
   QElapsedTimer clock;
   clock.start();
-  while (!state && clock.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+  while (!state && clock.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   return state;
 }
 

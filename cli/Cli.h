@@ -84,8 +84,6 @@ class Cli {
   /// The NMT state by node guarding: 0x7F, 0x05, 0x04, 0x00; nothing when
   /// the node did not answer within `timeoutMs`.
   std::optional<std::uint8_t> guardNode(int node, int timeoutMs);
-  /// Waits up to `timeoutMs` for a frame `match` accepts (the event loop runs).
-  bool waitForFrame(const std::function<bool(const ConnectorFrame&)>& match, int timeoutMs);
   QString readString(int node, std::uint16_t index, SDOResult* result = nullptr);
 
   struct ReadValue {

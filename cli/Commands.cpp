@@ -100,7 +100,7 @@ int Cli::scan() {
         if (node != args_.from && open(node, rate)) return kExitBus;
         QElapsedTimer settle;
         settle.start();
-        while (settle.elapsed() < 600) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        while (settle.elapsed() < 600) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         if (connector_->readObject(std::uint8_t(node), co::od::kIdentity, 0, TYPE_U8, 200).code == sdo_result::kOk)
           nodes.push_back(node);
       }
@@ -110,7 +110,7 @@ int Cli::scan() {
       quickscan::NodeCollector early(*connector_, args_.from, args_.to);
       QElapsedTimer settle;
       settle.start();
-      while (settle.elapsed() < 50) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+      while (settle.elapsed() < 50) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
       const quickscan::Result r = quickscan::findNodes(*connector_, args_.from, args_.to, rate);
       if (!r.sent) {
         fail(0, std::nullopt, QStringLiteral("the adapter %1 refused to send (bus dead)").arg(args_.adapter));
@@ -327,7 +327,7 @@ int Cli::nmt() {
     connector_->send_nmtW(command->code);
     QElapsedTimer clock;
     clock.start();
-    while (!booted && clock.elapsed() < args_.timeoutMs) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    while (!booted && clock.elapsed() < args_.timeoutMs) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     confirmed = booted;
   } else {
     connector_->send_nmtW(command->code);
@@ -559,7 +559,7 @@ int Cli::flash() {
     result = connector->flash_firmwareW(path);
     finished.store(true);
   });
-  while (!finished.load()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+  while (!finished.load()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   worker.join();
   std::fflush(stdout);
   std::fputc('\n', stderr);
@@ -644,7 +644,7 @@ int Cli::log() {
   clock.start();
   const qint64 limit = args_.seconds > 0 ? qint64(args_.seconds * 1000) : -1;
   while (!stopRequested.load() && (limit < 0 || clock.elapsed() < limit))
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   if (candump)
     std::fprintf(stderr, "kestrum-cli: %d frames written to %s\n", frames, qPrintable(args_.candump));
   return kExitOk;

@@ -14,6 +14,11 @@ namespace quickscan {
 
 namespace co = kestrum::canopen;
 
+namespace {
+/// How long a refusing adapter gets to take a request again.
+constexpr int kSendRetryMs = 200;
+}  // namespace
+
 double busTimeMs(int frames, int kbit) {
   constexpr double kBitsPerFrame = 135.0;  // 8 data bytes, 11-bit identifier, worst-case stuffing
   return kbit > 0 ? frames * kBitsPerFrame / kbit : 0.0;
@@ -66,9 +71,17 @@ Result findNodes(DLLConnector& connector, int first, int last, int kbit, const s
     if (stopped && stopped()) return result;
     std::uint8_t request[8] = {0x40, std::uint8_t(co::od::kDeviceType & 0xFF), std::uint8_t(co::od::kDeviceType >> 8),
                                0, 0, 0, 0, 0};
-    if (!connector.send_PDOW(co::cob::sdoRequest(std::uint8_t(node)), request, false)) {
-      result.sent = false;
-      return result;
+    // An adapter whose transmit queue is full refuses a frame until the bus
+    // has taken the earlier ones: the requests are paced by the bus, and
+    // only an adapter that takes nothing for a while counts as dead.
+    QElapsedTimer refused;
+    while (!connector.send_PDOW(co::cob::sdoRequest(std::uint8_t(node)), request, false)) {
+      if (!refused.isValid()) refused.start();
+      if (refused.elapsed() > kSendRetryMs) {
+        result.sent = false;
+        return result;
+      }
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
   }
   QElapsedTimer clock;
@@ -87,7 +100,7 @@ Result findNodes(DLLConnector& connector, int first, int last, int kbit, const s
     // passed half again and the nodes have gone quiet, nobody else answers.
     const double due = 1.5 * busTimeMs(ids + int(collector.nodes().size()), kbit);
     if (clock.elapsed() >= due && sinceAnswer.elapsed() >= kQuietMs) break;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 2);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   result.nodes.assign(collector.nodes().begin(), collector.nodes().end());
   return result;
