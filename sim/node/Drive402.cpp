@@ -226,7 +226,9 @@ std::uint32_t Drive402::checkWrite(SimNode& node, std::uint16_t index, std::uint
   const OdEntry* e = node.dictionary().find(index, sub);
   if (!e || e->isString()) return 0;
   const std::int64_t v = decodeNumber(e->dataType, value);
-  if (index == cia402::kHomingMethod && !methodOf(v)) return sdo_abort::kRange;
+  // 0 is "no method chosen", the dictionary's default: it can be written
+  // back, and a reference run started with it ends in a homing error.
+  if (index == cia402::kHomingMethod && v != 0 && !methodOf(v)) return sdo_abort::kRange;
   if (index == cia402::kModesOfOperation) {
     if (!supportedMode(v)) return sdo_abort::kRange;
     const bool hasClosedLoop = node.dictionary().hasObject(kClosedLoopStatus);

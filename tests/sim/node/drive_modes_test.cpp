@@ -85,6 +85,7 @@ TEST_F(DriveModes, HomingMethodsFindTheirReference) {
     control(0x00);
   }
   EXPECT_EQ(download(0x6098, 0, 1, 1), sdo_abort::kRange);  // a method these controllers lack
+  EXPECT_EQ(download(0x6098, 0, 0, 1), 0u);  // none chosen: the default, written back by a list load
 }
 
 TEST_F(DriveModes, HomingOnOpenerExternalSwitchAndBlock) {
