@@ -343,6 +343,14 @@ int DLLConnector::flash_firmwareW(const QString& hexPath) {
   return loader_->flash_firmware(QFile::encodeName(hexPath).constData());
 }
 
+void DLLConnector::flash_cancelW() {
+  if (loader_->flash_cancel) loader_->flash_cancel();
+}
+
+int DLLConnector::flash_progressW() const {
+  return loader_->flash_progress ? int(loader_->flash_progress()) : -1;
+}
+
 bool DLLConnector::start_BootloaderW() {
   return loader_->start_Bootloader && loader_->start_Bootloader();
 }

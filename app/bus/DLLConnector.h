@@ -98,6 +98,14 @@ class DLLConnector {
   DLLConnector(const DLLConnector&) = delete;
   DLLConnector& operator=(const DLLConnector&) = delete;
 
+  /// Asks a download that flash_firmwareW runs on another thread to stop
+  /// (it returns -6, the node left in its bootloader). Any thread; no effect
+  /// when no download runs or the library lacks the function.
+  void flash_cancelW();
+  /// Blocks the running (or last) download has taken, 0 to 85; any thread.
+  /// -1 when the library cannot tell.
+  int flash_progressW() const;
+
   /// Stops the drain and the time-out countdown (the main window does this
   /// when it closes); SDO requests then fail with 517.
   void stopTimers();

@@ -63,6 +63,10 @@ void DLLLoader::bind() {
   look("setGetAllCallback", setGetAllCallback, true, "");
   look("getPeakDevices", getPeakDevices, false, " \n");
   look("getIXXATDevices", getIXXATDevices, false, " \n");
+  // The download's companions are looked up quietly: without them a download
+  // still runs, only without progress and cancel.
+  flash_cancel = reinterpret_cast<varnex::FlashCancelFn>(dlsym(module, "flash_cancel"));
+  flash_progress = reinterpret_cast<varnex::FlashProgressFn>(dlsym(module, "flash_progress"));
   // A C++ function of the library, looked up quietly: older libraries lack it
   // and then every frame counts as a standard data frame.
   currentFrame = reinterpret_cast<decltype(currentFrame)>(

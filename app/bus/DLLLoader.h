@@ -25,6 +25,8 @@ using RecvSdoFn = bool (*)(std::uint16_t index, std::uint8_t subIndex, std::uint
 using SendNmtFn = void (*)(std::uint8_t command);
 using FlashFirmwareFn = int (*)(const char* hexPath);
 using BootloaderFn = bool (*)();
+using FlashCancelFn = void (*)();
+using FlashProgressFn = std::int32_t (*)();
 using GetDeviceIdFn = bool (*)(int* deviceId, int* controller);
 using SelectNodeFn = void (*)(int node);
 using SendPdoFn = bool (*)(std::int32_t cobId, std::uint8_t* data, bool remote);
@@ -104,6 +106,11 @@ class DLLLoader {
   varnex::SetGetAllCallbackFn setGetAllCallback = nullptr;
   varnex::GetPeakDevicesFn getPeakDevices = nullptr;
   varnex::GetIxxatDevicesFn getIXXATDevices = nullptr;
+  /// Optional, callable from any thread while flash_firmware runs on
+  /// another: stops the running download (it then returns -6), and the blocks
+  /// it has taken so far (0 to 85). Older libraries lack them.
+  varnex::FlashCancelFn flash_cancel = nullptr;
+  varnex::FlashProgressFn flash_progress = nullptr;
   /// Optional: inside the library's callbacks, the whole identifier and kind
   /// of the frame being reported.
   bool (*currentFrame)(std::uint32_t* id, std::uint8_t* kind) = nullptr;

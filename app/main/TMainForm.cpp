@@ -24,6 +24,8 @@
 #include "DriveModesPage.h"
 #include "GuardedHandler.h"
 #include "ErrorView.h"
+#include "FirmwareHost.h"
+#include "FirmwarePage.h"
 #include "InputFilters.h"
 #include "IoPage.h"
 #include "ClosedLoopPage.h"
@@ -104,6 +106,46 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
   ui->layNodeSettings->insertWidget(1, errorView_, 1);
   ioPage_ = new IoPage(*this, ui->tabIO);
   (new QVBoxLayout(ui->tabIO))->addWidget(ioPage_);
+  {
+    // The firmware page reaches the window through its own interface.
+    struct WindowFirmwareHost : FirmwareHost {
+      explicit WindowFirmwareHost(TMainForm& w) : window(w) {}
+      DLLConnector* connector() const override { return window.connector(); }
+      int nodeId() const override { return window.nodeId(); }
+      void SetBusy(bool busy) override { window.SetBusy(busy); }
+      void ShowDriveStateUnknown() override { window.ShowDriveStateUnknown(); }
+      bool bootloaderActive() const override { return window.bootloaderActive; }
+      void setBootloaderActive(bool active) override {
+        window.bootloaderActive = active;
+        window.ui->btnRecoverBootloader->setEnabled(active);
+      }
+      void setDeviceConnected(bool connected) override { window.deviceConnected = connected; }
+      bool probeBootloader() override { return window.bootloaderActive = window.ProbeBootloader(); }
+      void reconnect() override {
+        // The connection probes for the bootloader only when no firmware
+        // answers; a node that answers has left it.
+        window.bootloaderActive = false;
+        window.ShowDriveStateUnknown();
+        window.runConnectionWorkflow(false);
+        window.ui->btnRecoverBootloader->setEnabled(window.bootloaderActive);
+      }
+      void clearObjectViews() override {
+        if (window.pdoView_) {
+          window.pdoView_->clearMapping();
+          window.pdoView_->buildRows();
+        }
+        if (window.sdoList_) window.sdoList_->clearAllRead();
+        window.rereadAll = true;
+      }
+      void setFirmwareWorkRunning(bool running) override { window.setFirmwareWorkRunning(running); }
+      TMainForm& window;
+    };
+    firmwareHost_ = std::make_unique<WindowFirmwareHost>(*this);
+  }
+  firmwarePage_ = new FirmwarePage(*firmwareHost_, tmrStartBootloader, tmrUpdateStatus, ui->UpdtSheet);
+  (new QVBoxLayout(ui->UpdtSheet))->addWidget(firmwarePage_);
+  connect(ui->btnRecoverBootloader, &QPushButton::clicked, this,
+          guarded([this] { firmwarePage_->btnRecoverBootloaderClick(); }));
   {
     // The motor pages reach the window through their own interface.
     struct WindowMotorHost : MotorHost {
@@ -242,6 +284,9 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
 }
 
 TMainForm::~TMainForm() {
+  // A download still running uses the connector: it ends before anything goes.
+  delete firmwarePage_;
+  firmwarePage_ = nullptr;
   StringGridSDODataSource::applicationClosing = true;
   DLLConnector::appClosing = true;
   destroyObjectViews();
@@ -511,6 +556,26 @@ void TMainForm::SetBusy(bool busy) {
   }
 }
 
+void TMainForm::setFirmwareWorkRunning(bool running) {
+  if (running == firmwareWorkRunning_) return;
+  firmwareWorkRunning_ = running;
+  if (running) {
+    ++workflowDepth_;  // no workflow or rebuild starts meanwhile
+    StopPolling();
+    tmrLifeguard->stop();
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+  } else {
+    --workflowDepth_;
+    QApplication::restoreOverrideCursor();
+    if (ui->chkLifeguard->isChecked()) tmrLifeguard->start();
+  }
+  // The firmware page stays usable for its Cancel buttons; the other pages
+  // hold the node ID, the NMT buttons and every other bus action.
+  QTabWidget* tabs = ui->TabControl;
+  for (int i = 0; i < tabs->count(); ++i)
+    if (tabs->widget(i) != ui->UpdtSheet) tabs->setTabEnabled(i, !running);
+}
+
 void TMainForm::EnableNmtButtons() {
   for (QWidget* w : {static_cast<QWidget*>(ui->btnRefreshNodeInfo), static_cast<QWidget*>(ui->stopBtn),
                      static_cast<QWidget*>(ui->resetBtn), static_cast<QWidget*>(ui->preopButton),
@@ -713,6 +778,16 @@ void TMainForm::tabCtlObjMngntChange() {
 // Shut-down.
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  // Shutting the library down under a download would leave the controller
+  // with half an image; the user cancels it first.
+  if (firmwareWorkRunning_) {
+    showMessageBox(QStringLiteral("Firmware Update"),
+                   QStringLiteral("A firmware update is running. Click \"Cancel\" on the page \"Firmware Update\" "
+                                  "and close Kestrum when it has ended."),
+                   QMessageBox::Warning);
+    event->ignore();
+    return;
+  }
   if (closing_) {
     event->accept();
     return;

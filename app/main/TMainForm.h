@@ -20,6 +20,8 @@ class DLLLoader;
 class ClosedLoopPage;
 class DriveModesPage;
 class ErrorView;
+class FirmwareHost;
+class FirmwarePage;
 class IoPage;
 class MotorHost;
 class MotorSettingsPage;
@@ -105,6 +107,12 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   int nodeId() const override;
   /// A workflow, rebuild or waiting list operation is running.
   bool isInUse() const;
+  /// The "Firmware Update" page.
+  FirmwarePage* firmwarePage() const { return firmwarePage_; }
+  /// While the firmware page enters the bootloader or downloads, the window
+  /// leaves the bus to it: polling and node guarding stop, every other page
+  /// is locked, no workflow starts and the window refuses to close.
+  void setFirmwareWorkRunning(bool running);
   /// The "Drive Modes" page (power controls and drive-mode pages).
   DriveModesPage* driveModes() const { return driveModes_; }
   const MotorLib& motorLib() const { return motorLib_; }
@@ -217,6 +225,9 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   DriveModesPage* driveModes_ = nullptr;  ///< owned by its page of TabControl
   ErrorView* errorView_ = nullptr;        ///< owned by the page "Node Settings && Error"
   IoPage* ioPage_ = nullptr;              ///< owned by its page of TabControl
+  FirmwarePage* firmwarePage_ = nullptr;  ///< owned by UpdtSheet, deleted first when the window goes
+  std::unique_ptr<FirmwareHost> firmwareHost_;
+  bool firmwareWorkRunning_ = false;
   MotorLib motorLib_;
   DeviceLib deviceLib_;
   CLLib clLib_;
