@@ -42,12 +42,16 @@ const can_data* awaitFrame(Next next, Match matches, double limitMs) {
   return nullptr;
 }
 
-// An answer of the selected node to a request for index/subindex: the
-// command byte is the caller's business.
-auto sdoAnswerTo(std::uint16_t index, std::uint8_t subindex) {
+// An answer of the selected node to a request for index/subindex: an abort,
+// or the server command `scs` that answers this kind of request. A late or
+// repeated answer of the other kind for the same object (a download's
+// acknowledge arriving while an upload of that object waits, as a repeated
+// request produces) is not the answer: taking it read 0 as the value.
+auto sdoAnswerTo(std::uint16_t index, std::uint8_t subindex, std::uint8_t scs) {
   const std::uint16_t answerId = co::cob::sdoAnswer(CANopen::node_id);
   return [=](const can_data& e) {
-    return e.id == answerId && e.data[1] == (index & 0xFF) && e.data[2] == (index >> 8) && e.data[3] == subindex;
+    return e.id == answerId && e.dlc == 8 && e.data[1] == (index & 0xFF) && e.data[2] == (index >> 8) &&
+           e.data[3] == subindex && (e.data[0] == co::sdo::kAbort || co::sdo::specifier(e.data[0]) == scs);
   };
 }
 
@@ -118,7 +122,7 @@ bool CANopen::sendSDO(SDO record, std::uint8_t subindex) {
     Varnex::lHasRcvd = 0;
     transmit(co::cob::sdoRequest(node_id), static_cast<std::uint8_t>(n + 4), frame);
     startTimer();
-    const can_data* answer = awaitFrame([&] { return cursor.next(); }, sdoAnswerTo(index, subindex), timeout);
+    const can_data* answer = awaitFrame([&] { return cursor.next(); }, sdoAnswerTo(index, subindex, co::sdo::kScsInitiateDownload), timeout);
     if (answer && answer->data[0] != co::sdo::kAbort) return true;
   }
   return false;
@@ -147,7 +151,8 @@ bool CANopen::readSDO(SDO& record, std::uint8_t subindex) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     transmit(co::cob::sdoRequest(node_id), 4, frame);
     startTimer();
-    const can_data* answer = awaitFrame([&] { return cursor.next(); }, sdoAnswerTo(index, subindex), timeout);
+    const can_data* answer =
+        awaitFrame([&] { return cursor.next(); }, sdoAnswerTo(index, subindex, co::sdo::kScsInitiateUpload), timeout);
     if (!answer) continue;
     if (answer->data[0] == co::sdo::kAbort) return false;  // the node refused: asking again changes nothing
     record.slot[subindex].type = answer->dlc;

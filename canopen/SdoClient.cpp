@@ -132,7 +132,11 @@ SdoClient::Step SdoClient::segmentAnswer(const std::uint8_t* a) {
   if (a[0] == (toggle_ ? sdo::kToggle : 0)) {
     bytes = 7;
     toggle_ = !toggle_;
-  } else if (a[0] & sdo::kLastSegment) {
+  } else if (sdo::specifier(a[0]) == sdo::kScsUploadSegment && (a[0] & sdo::kToggle) == (toggle_ ? sdo::kToggle : 0) &&
+             (a[0] & sdo::kLastSegment)) {
+    // Only a segment answer with the expected toggle ends the transfer: a
+    // late expedited answer (0x43 also has bit 0 set) or a repeated segment
+    // of the other toggle once passed as the last segment.
     bytes = std::size_t(7 - sdo::segmentUnused(a[0]));
     last = true;
   } else {

@@ -40,6 +40,7 @@ struct SimOptions {
   unsigned bitrateKbit = 0;
   FaultConfig faults;
   std::string tracePath;
+  bool allowRemote = false;  ///< serve a non-loopback address
   struct NodeOption {
     std::uint8_t id;
     std::string model;
@@ -124,6 +125,12 @@ const std::vector<Option>& optionTable() {
   static const std::vector<Option> table = {
       {"--listen", "HOST:PORT", "address to serve on (default 127.0.0.1:29536; port 0 picks a free port)",
        parseListen},
+      {"--allow-remote", nullptr,
+       "allow --listen on an address other machines reach (the bus has no access control)",
+       [](const std::string&, SimOptions& o, std::string&) {
+         o.allowRemote = true;
+         return true;
+       }},
       {"--bus", "NAME", "bus name clients open (default can0)",
        [](const std::string& v, SimOptions& o, std::string& e) {
          if (v.empty() || v.find_first_of(" \t\r\n<>") != std::string::npos) {
@@ -151,18 +158,27 @@ const std::vector<Option>& optionTable() {
        }},
       {"--corrupt", "P", "probability that one data bit of a frame flips",
        [](const std::string& v, SimOptions& o, std::string& e) { return parseProbability(v, o.faults.corrupt, e); }},
-      {"--delay", "P:MS", "probability that a frame is held back, and for how many milliseconds",
+      {"--delay", "P:MS[-MAX]",
+       "probability that a frame is held back, and for how many milliseconds (MS-MAX: a random time in that range)",
        [](const std::string& v, SimOptions& o, std::string& e) {
          const auto colon = v.find(':');
          double p = 0;
-         unsigned long long ms = 0;
-         if (colon == std::string::npos || !parseReal(v.substr(0, colon), 0.0, 1.0, p) ||
-             !parseUnsigned(v.substr(colon + 1), 60000, ms)) {
-           e = "expected P:MS (probability 0..1, 0..60000 ms), got '" + v + "'";
+         unsigned long long ms = 0, maxMs = 0;
+         bool ok = colon != std::string::npos && parseReal(v.substr(0, colon), 0.0, 1.0, p);
+         if (ok) {
+           const std::string times = v.substr(colon + 1);
+           const auto dash = times.find('-');
+           ok = parseUnsigned(times.substr(0, dash), 60000, ms);
+           maxMs = ms;
+           if (ok && dash != std::string::npos) ok = parseUnsigned(times.substr(dash + 1), 60000, maxMs) && maxMs >= ms;
+         }
+         if (!ok) {
+           e = "expected P:MS or P:MIN-MAX (probability 0..1, 0..60000 ms), got '" + v + "'";
            return false;
          }
          o.faults.delay = p;
          o.faults.delayMs = unsigned(ms);
+         o.faults.delayMaxMs = unsigned(maxMs);
          return true;
        }},
       {"--foreign", "PER_SECOND", "random frames from a foreign node per second (average)",
@@ -410,6 +426,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   SocketcandServer server(bus, options.busName);
+  server.setAllowRemote(options.allowRemote);
   if (!server.start(options.host, options.port, error)) {
     std::fprintf(stderr, "kestrum-sim: %s\n", error.c_str());
     return 1;

@@ -292,13 +292,20 @@ struct VirtualBus::Impl {
   }
 
   // Applies the configured faults to one submitted frame; returns how many
-  // copies (0..2) are in `out`, and whether they are held back.
-  int applyFaults(const CanFrame& in, CanFrame out[2], bool& delayed) {
+  // copies (0..2) are in `out`, and for how long they are held back (0: not).
+  int applyFaults(const CanFrame& in, CanFrame out[2], unsigned& holdMs) {
     // Every frame draws the same four numbers, so the sequence of decisions
     // depends only on the seed and the order of submissions.
     const double uDrop = uniform(faultRng), uDup = uniform(faultRng);
     const double uCorrupt = uniform(faultRng), uDelay = uniform(faultRng);
-    delayed = uDelay < faults.delay && faults.delayMs > 0;
+    const bool delayed = uDelay < faults.delay && std::max(faults.delayMs, faults.delayMaxMs) > 0;
+    holdMs = 0;
+    if (delayed) {
+      holdMs = faults.delayMs;
+      // Drawn only for held-back frames: the sequence stays a function of the seed.
+      if (faults.delayMaxMs > faults.delayMs)
+        holdMs += unsigned(faultRng() % (faults.delayMaxMs - faults.delayMs + 1));
+    }
     if (uDrop < faults.drop) return 0;
     out[0] = in;
     if (uCorrupt < faults.corrupt && !in.remote && in.dlc > 0) {
@@ -446,8 +453,9 @@ void VirtualBus::submit(BusPort* from, const CanFrame& frame) {
   std::unique_lock<std::mutex> lk(d->m);
   if (d->stopping) return;
   CanFrame copies[2];
-  bool delayed = false;
-  const int n = d->applyFaults(f, copies, delayed);
+  unsigned holdMs = 0;
+  const int n = d->applyFaults(f, copies, holdMs);
+  const bool delayed = holdMs > 0;
   if (n == 0) {
     ++d->onWire;  // lost on the wire: counted, but nobody receives it
     return;
@@ -456,7 +464,7 @@ void VirtualBus::submit(BusPort* from, const CanFrame& frame) {
   bool wake = false;
   for (int i = 0; i < n; ++i) {
     if (delayed) {
-      const auto due = now + std::chrono::milliseconds(d->faults.delayMs);
+      const auto due = now + std::chrono::milliseconds(holdMs);
       wake = wake || d->held.empty() || due < d->held.top().due;  // a new earliest deadline
       d->held.push(Impl::Held{due, d->seq++, {copies[i], from, fromRate}});
     } else {

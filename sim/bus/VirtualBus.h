@@ -33,6 +33,10 @@ struct FaultConfig {
   double corrupt = 0.0;        ///< flips one random data bit (frames with data)
   double delay = 0.0;          ///< probability that a frame is held back
   unsigned delayMs = 0;        ///< how long a held-back frame waits
+  /// Above delayMs: a held-back frame waits a random time from delayMs to
+  /// delayMaxMs (drawn from the seeded generator), so late frames also
+  /// overtake one another as they would behind a busy gateway.
+  unsigned delayMaxMs = 0;
   double foreignPerSecond = 0; ///< random frames from a foreign node
   std::uint64_t seed = 1;
 };
