@@ -13,7 +13,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${FUZZ_BUILD_DIR:-$here/../build-fuzz}
 mode=${1:-explore}
-targets=(util eds pcf lib_devices lib_motors lib_closedloop hex)
+targets=(util eds pcf lib_devices lib_motors lib_closedloop hex socketcand_client socketcand_server)
 
 case "$mode" in
   explore) seconds=${2:-20} ;;

@@ -29,6 +29,8 @@ class SocketcandStream {
   /// The oldest unreported problem ("garbage before '<'", "message too long"); false if none.
   bool takeError(std::string& error);
   void reset();
+  /// Bytes held for the message being received: never more than the limit.
+  std::size_t partialBytes() const { return buffer_.size(); }
 
  private:
   std::size_t maxMessage_;

@@ -11,64 +11,44 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "transport/SocketUtil.h"
+#include "SocketcandSession.h"
 #include "transport/SocketcandProtocol.h"
 
 namespace kestrum::sim {
 
 namespace {
 
-using transport::SocketcandStream;
-
 constexpr std::size_t kDefaultOutputLimit = 4u << 20;
 constexpr std::size_t kMaxMessage = 256;  // longest valid message is about 40 bytes
 constexpr std::size_t kReadChunk = 64u << 10;
 constexpr int kKernelSendBuffer = 256 << 10;
 constexpr int kAcceptPauseMs = 100;       // after running out of file descriptors
+constexpr std::size_t kDefaultClientLimit = 128;
+// All clients' queued output together. A client's share shrinks as clients
+// join (never below kMinShare), so hundreds of connections that stop reading
+// cannot make the simulator hold gigabytes between them.
+constexpr std::size_t kOutputBudget = 64u << 20;
+constexpr std::size_t kMinShare = 64u << 10;
 
-std::vector<std::string> tokens(const std::string& body) {
-  std::vector<std::string> out;
-  std::size_t i = 0;
-  while (i < body.size()) {
-    while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\r' || body[i] == '\n')) ++i;
-    const std::size_t start = i;
-    while (i < body.size() && body[i] != ' ' && body[i] != '\t' && body[i] != '\r' && body[i] != '\n') ++i;
-    if (i > start) out.emplace_back(body, start, i - start);
+// 127.0.0.0/8, ::1, and IPv4 loopback mapped into IPv6.
+bool isLoopback(const sockaddr& addr) {
+  if (addr.sa_family == AF_INET) {
+    const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
+    return (ntohl(in.sin_addr.s_addr) >> 24) == 127;
   }
-  return out;
-}
-
-// Strict decimal kbit/s: 0 (follow the bus) up to 1000, the classic CAN maximum.
-bool parseKbit(const std::string& text, unsigned& out) {
-  if (text.empty() || text.size() > 4) return false;
-  unsigned v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + unsigned(c - '0');
+  if (addr.sa_family == AF_INET6) {
+    const auto& a = reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr;
+    if (IN6_IS_ADDR_LOOPBACK(&a)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
   }
-  if (v > 1000) return false;
-  out = v;
-  return true;
-}
-
-// Error texts go inside "< error ... >": angle brackets in them would cut the
-// reply in two for the client's parser.
-std::string replyText(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text.compare(i, 3, "'<'") == 0) {
-      out += "message start";
-      i += 2;
-    } else if (text[i] != '<' && text[i] != '>') {
-      out += text[i];
-    }
-  }
-  return out;
+  return false;
 }
 
 }  // namespace
@@ -76,15 +56,20 @@ std::string replyText(const std::string& text) {
 struct SocketcandServer::Impl {
   // One network client. The I/O thread owns everything but the output queue,
   // which bus threads fill through deliver().
-  struct Client : BusPort {
-    Client(Impl& s, int f) : server(s), fd(f), stream(kMaxMessage) {}
+  struct Client : BusPort, SocketcandSession::Host {
+    Client(Impl& s, int f) : server(s), fd(f), session(s.busName, kMaxMessage) {}
 
     void deliver(const CanFrame& frame) override {
-      if (!raw.load(std::memory_order_acquire)) return;
-      if (frame.remote && !rtr.load(std::memory_order_acquire)) return;
+      if (!session.raw()) return;
+      if (frame.remote && !session.rtr()) return;
       queue(transport::formatFrameMessage(frame));
     }
-    unsigned bitrateKbit() const override { return rate.load(std::memory_order_relaxed); }
+    unsigned bitrateKbit() const override { return session.bitrateKbit(); }
+
+    // SocketcandSession::Host, on the I/O thread.
+    void attach() override { server.bus.attach(this); }
+    void submit(const CanFrame& frame) override { server.bus.submit(this, frame); }
+    void reply(const std::string& message) override { queue(message); }
 
     // Never blocks on the socket: a client that stops reading only grows its
     // own queue until it is cut off. When nothing waits before the message
@@ -103,20 +88,20 @@ struct SocketcandServer::Impl {
           // way, which also notices a broken connection.
           if (n > 0) done = std::size_t(n);
         }
-        if (out.size() + message.size() - done > server.outputLimit.load(std::memory_order_relaxed))
+        const std::size_t add = message.size() - done;
+        if (out.size() + add > server.clientShare()) {
           overflow = true;
-        else
+        } else {
           out.append(message, done, std::string::npos);
+          server.noteQueued(add);
+        }
       }
       server.outputQueued();
     }
 
     Impl& server;
     const int fd;
-    SocketcandStream stream;
-    std::atomic<bool> raw{false}, rtr{false};
-    std::atomic<unsigned> rate{0};
-    bool opened = false;      // attached to the bus
+    SocketcandSession session;
     bool wantWrite = false;   // EPOLLOUT registered
     std::string sending;      // taken from `out`, being written
     std::size_t sent = 0;
@@ -132,6 +117,21 @@ struct SocketcandServer::Impl {
   VirtualBus& bus;
   const std::string busName;
   std::atomic<std::size_t> outputLimit{kDefaultOutputLimit};
+  std::atomic<std::size_t> clientLimit{kDefaultClientLimit};
+  bool allowRemote = false;
+  std::atomic<std::size_t> queuedBytes{0}, peakQueuedBytes{0};
+  std::atomic<std::size_t> refusedClients{0};
+
+  std::size_t clientShare() const {
+    const std::size_t n = std::max<std::size_t>(clients.load(std::memory_order_relaxed), 1);
+    return std::min(outputLimit.load(std::memory_order_relaxed), std::max(kOutputBudget / n, kMinShare));
+  }
+  void noteQueued(std::size_t bytes) {
+    const std::size_t now = queuedBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    std::size_t peak = peakQueuedBytes.load(std::memory_order_relaxed);
+    while (now > peak && !peakQueuedBytes.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+    }
+  }
   int listenFd = -1;
   int epollFd = -1;
   transport::detail::Wakeup wakeup;
@@ -158,7 +158,6 @@ struct SocketcandServer::Impl {
   void run();
   void acceptClients();
   void readClient(Client& c);
-  void handle(Client& c, const std::string& body);
   bool flush(Client& c);  // false: the client must go
   void setWriteInterest(Client& c, bool on);
   void closeClient(int fd);
@@ -179,6 +178,15 @@ bool SocketcandServer::Impl::start(const std::string& host, std::uint16_t port, 
     return false;
   }
   error.clear();
+  if (!allowRemote) {
+    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+      if (isLoopback(*ai->ai_addr)) continue;
+      error = "refusing to listen on " + (host.empty() ? std::string("every address") : host) +
+              ": not a loopback address, so other machines could drive the bus (use --allow-remote to serve them)";
+      ::freeaddrinfo(list);
+      return false;
+    }
+  }
   for (addrinfo* ai = list; ai && listenFd < 0; ai = ai->ai_next) {
     int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) continue;
@@ -293,6 +301,15 @@ void SocketcandServer::Impl::acceptClients() {
       ::close(fd);
       continue;
     }
+    if (byFd.size() >= clientLimit.load(std::memory_order_relaxed)) {
+      // Told why instead of left waiting for a greeting; the send cannot
+      // block, and whatever does not fit is not worth waiting for.
+      static const char kFull[] = "< error too many clients >";
+      [[maybe_unused]] ssize_t n = ::send(fd, kFull, sizeof kFull - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      ::close(fd);
+      refusedClients.fetch_add(1, std::memory_order_relaxed);
+      continue;
+    }
     auto client = std::make_unique<Client>(*this, fd);
     client->queue("< hi >");
     byFd.emplace(fd, std::move(client));
@@ -308,64 +325,7 @@ void SocketcandServer::Impl::readClient(Client& c) {
     return;
   }
   if (n < 0) return;
-  c.stream.feed(buffer.data(), std::size_t(n));
-  // What was wrong in this chunk is answered before the chunk's messages:
-  // replies leave one by one, and a client that waits for the answer to its
-  // last message must find every complaint about what it sent before.
-  std::string problem;
-  while (c.stream.takeError(problem)) c.queue("< error " + replyText(problem) + " >");
-  std::string body;
-  while (c.stream.next(body)) handle(c, body);
-}
-
-// Answers one message. Error texts never repeat client input, so nothing a
-// client sends can break the framing of the replies.
-void SocketcandServer::Impl::handle(Client& c, const std::string& body) {
-  const auto t = tokens(body);
-  const std::string command = t.empty() ? std::string() : t[0];
-  if (command == "send" || command == "sendrtr") {
-    if (!c.raw.load()) {
-      c.queue("< error frame refused: open the bus and enter raw mode first >");
-      return;
-    }
-    CanFrame frame;
-    if (!transport::parseSendMessage(body, frame)) {
-      c.queue("< error malformed " + command + " >");
-      return;
-    }
-    if (frame.remote) c.rtr.store(true);
-    bus.submit(&c, frame);
-  } else if (command == "open") {
-    if (t.size() != 2 || t[1] != busName) {
-      c.queue("< error could not open bus >");
-      return;
-    }
-    if (!c.opened) bus.attach(&c);
-    c.opened = true;
-    c.queue("< ok >");
-  } else if (command == "rawmode" && t.size() == 1) {
-    if (!c.opened) {
-      c.queue("< error no bus opened >");
-      return;
-    }
-    c.raw.store(true);
-    c.queue("< ok >");
-  } else if (command == "rtrmode" && t.size() == 1) {
-    c.rtr.store(true);
-    c.queue("< ok >");
-  } else if (command == "bitrate") {
-    unsigned kbit = 0;
-    if (t.size() != 2 || !parseKbit(t[1], kbit)) {
-      c.queue("< error malformed bitrate >");
-      return;
-    }
-    c.rate.store(kbit);
-    c.queue("< ok >");
-  } else if (command == "echo" && t.size() == 1) {
-    c.queue("< echo >");
-  } else {
-    c.queue("< error unknown command >");
-  }
+  c.session.receive(buffer.data(), std::size_t(n), c);
 }
 
 bool SocketcandServer::Impl::flush(Client& c) {
@@ -382,6 +342,7 @@ bool SocketcandServer::Impl::flush(Client& c) {
       c.writing = !c.out.empty();
       if (!c.writing) break;
       c.sending.swap(c.out);
+      queuedBytes.fetch_sub(c.sending.size(), std::memory_order_relaxed);
     }
     const ssize_t n = ::send(c.fd, c.sending.data() + c.sent, c.sending.size() - c.sent, MSG_NOSIGNAL);
     if (n < 0) {
@@ -414,7 +375,12 @@ void SocketcandServer::Impl::closeClient(int fd) {
   byFd.erase(it);
   // Detach first: it waits for a delivery into this client on a bus thread,
   // after which nothing refers to the client any more.
-  if (c->opened) bus.detach(c.get());
+  if (c->session.opened()) bus.detach(c.get());
+  {
+    std::lock_guard<std::mutex> lk(c->outMutex);
+    queuedBytes.fetch_sub(c->out.size(), std::memory_order_relaxed);
+    c->out.clear();
+  }
   ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
   ::close(fd);
   clients.fetch_sub(1);
@@ -458,5 +424,15 @@ std::string SocketcandServer::entry() const {
 std::size_t SocketcandServer::clientCount() const { return d->clients.load(); }
 
 void SocketcandServer::setOutputLimit(std::size_t bytes) { d->outputLimit.store(bytes ? bytes : 1); }
+
+void SocketcandServer::setAllowRemote(bool allow) { d->allowRemote = allow; }
+
+void SocketcandServer::setClientLimit(std::size_t clients) { d->clientLimit.store(clients ? clients : 1); }
+
+std::size_t SocketcandServer::refusedClients() const { return d->refusedClients.load(); }
+
+std::size_t SocketcandServer::queuedBytes() const { return d->queuedBytes.load(); }
+
+std::size_t SocketcandServer::peakQueuedBytes() const { return d->peakQueuedBytes.load(); }
 
 }  // namespace kestrum::sim

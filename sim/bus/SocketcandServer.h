@@ -17,6 +17,9 @@ class SocketcandServer {
   SocketcandServer(VirtualBus& bus, std::string busName = "can0");
   ~SocketcandServer();
 
+  /// Anyone who reaches the port drives the bus, so by default start()
+  /// refuses any address but loopback; true serves whatever host names.
+  void setAllowRemote(bool allow);
   /// Binds and starts serving. Port 0 picks a free port; see port().
   bool start(const std::string& host, std::uint16_t port, std::string& error);
   void stop();
@@ -27,7 +30,17 @@ class SocketcandServer {
   std::size_t clientCount() const;
   /// Bytes of output a client may have waiting (default 4 MiB); a client that
   /// stops reading and exceeds it is disconnected so it never holds up others.
+  /// The limit shrinks as clients join, so that all of them together hold
+  /// no more than 64 MiB (but each may have at least 64 KiB).
   void setOutputLimit(std::size_t bytes);
+  /// Connections served at once (default 128); one more is told
+  /// "< error too many clients >" and closed.
+  void setClientLimit(std::size_t clients);
+  std::size_t refusedClients() const;
+  /// Output waiting for clients, now and at most since start: what hostile or
+  /// slow clients make the server hold.
+  std::size_t queuedBytes() const;
+  std::size_t peakQueuedBytes() const;
 
  private:
   struct Impl;

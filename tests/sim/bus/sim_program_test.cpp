@@ -105,3 +105,12 @@ TEST(SimProgram, BadOptionsExitWithStatus2) {
   EXPECT_NE(help.firstLine().find("usage"), std::string::npos);
   EXPECT_EQ(help.waitExit(5000), 0);
 }
+
+TEST(SimProgram, ServesOtherMachinesOnlyWhenAllowed) {
+  SimProcess refused({"--listen", "0.0.0.0:0"});
+  EXPECT_EQ(refused.waitExit(5000), 1);
+  SimProcess allowed({"--listen", "0.0.0.0:0", "--allow-remote"});
+  EXPECT_EQ(allowed.firstLine().rfind("listening on 0.0.0.0:", 0), 0u);
+  ::kill(allowed.pid, SIGTERM);
+  EXPECT_EQ(allowed.waitExit(5000), 0);
+}
