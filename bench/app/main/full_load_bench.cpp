@@ -10,9 +10,13 @@
 //  - the lateness of a 10 ms timer on the user-interface thread while the
 //    load runs, p50/p99/max (target p99 < 50 ms);
 //  - heap growth of the whole process per logged frame (target <= 64 bytes);
-//  - the bus-limited baseline: the frame rate the wire allows.
+//  - the bus-limited baseline: the frame rate the wire allows;
+//  - resident memory at the start of the load, at its middle and at its end,
+//    sampled every 10 s: on a long run the growth of the second half must
+//    fall well below that of the first (it levels off), not go on climbing.
 //
-// Usage: bench_full_load [SECONDS]   (default 60; a few seconds for a quick run)
+// Usage: bench_full_load [SECONDS]     (default 60; a few seconds for a quick run)
+//        bench_full_load --minutes M   (the long run, e.g. 10)
 // Run from the application folder (bench/run.sh does).
 
 #include "BenchReport.h"
@@ -22,6 +26,7 @@
 #include "node/NodeHost.h"
 
 #include <malloc.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -34,6 +39,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +65,13 @@ constexpr unsigned kBitrate = 1000;
 constexpr std::uint32_t kFloodId = 0x7F0;  // loses every arbitration: the application's frames go first
 
 std::size_t heapInUse() { return mallinfo2().uordblks; }
+
+double residentMiB() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
 
 /// Keeps the wire busy: tops the bus's arbitration queue up every
 /// millisecond, so the paced wire never idles and the queue stays short.
@@ -132,12 +145,15 @@ class Flood : public kestrum::sim::BusPort {
 
 int main(int argc, char** argv) {
   int seconds = 60;
-  if (argc > 1) {
+  const std::string first = argc > 1 ? argv[1] : "";
+  if (first == "--minutes" && argc > 2) {
+    seconds = std::atoi(argv[2]) * 60;
+  } else if (argc > 1) {
     seconds = std::atoi(argv[1]);
-    if (seconds <= 0) {
-      std::fprintf(stderr, "usage: %s [SECONDS]  (duration of the load, default 60)\n", argv[0]);
-      return 2;
-    }
+  }
+  if (seconds <= 0) {
+    std::fprintf(stderr, "usage: %s [SECONDS] | --minutes M  (duration of the load, default 60 s)\n", argv[0]);
+    return 2;
   }
   qputenv("QT_QPA_PLATFORM", "offscreen");
   int qtArgc = 1;
@@ -180,13 +196,21 @@ int main(int argc, char** argv) {
     last = now;
   });
 
+  std::vector<double> residentSamples{residentMiB()};
+  QTimer memoryProbe;
+  memoryProbe.setInterval(10000);
+  QObject::connect(&memoryProbe, &QTimer::timeout, [&] { residentSamples.push_back(residentMiB()); });
+
   Flood flood(sim.bus);
   const auto loadStart = Clock::now();
+  memoryProbe.start();
   flood.start();
   last = Clock::now();
   probe.start();
   processUntil([] { return false; }, std::chrono::seconds(seconds));
   probe.stop();
+  memoryProbe.stop();
+  residentSamples.push_back(residentMiB());
   flood.stop();
   const double loadSeconds = std::chrono::duration<double>(Clock::now() - loadStart).count();
   // Every frame still on its way (wire, socket, ring) reaches the log.
@@ -234,6 +258,14 @@ int main(int argc, char** argv) {
   metric("full_load_ui_timer_lateness_max", lateMs.empty() ? 0 : *std::max_element(lateMs.begin(), lateMs.end()), "ms");
   metric("full_load_heap_bytes_per_logged_frame", logged ? double(heapAfter) / double(logged) - double(heapBefore) / double(logged) : 0,
          "bytes");
+  const double rssStart = residentSamples.front(), rssEnd = residentSamples.back();
+  const double rssMiddle = residentSamples[residentSamples.size() / 2];
+  metric("full_load_resident_start", rssStart, "MiB");
+  metric("full_load_resident_middle", rssMiddle, "MiB");
+  metric("full_load_resident_end", rssEnd, "MiB");
+  metric("full_load_resident_max", *std::max_element(residentSamples.begin(), residentSamples.end()), "MiB");
+  metric("full_load_resident_growth_first_half", rssMiddle - rssStart, "MiB");
+  metric("full_load_resident_growth_second_half", rssEnd - rssMiddle, "MiB");
   metric("full_load_log_kept_texts", double(canLog->keptTextCount()), "lines");
   form.close();
   return 0;
