@@ -97,7 +97,8 @@ TEST(SimProgram, ServesOnAFreePortAndStopsCleanlyOnSigterm) {
 TEST(SimProgram, BadOptionsExitWithStatus2) {
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"--drop", "1.5"}, {"--bogus"}, {"--listen", "127.0.0.1"}, {"--listen", "127.0.0.1:70000"},
-           {"--bitrate", "fast"}, {"--delay", "0.5"}, {"--seed"}, {"--foreign=-1"}}) {
+           {"--bitrate", "fast"}, {"--delay", "0.5"}, {"--delay", "0.1:20-5"}, {"--delay", "0.1:5-"}, {"--seed"},
+           {"--foreign=-1"}}) {
     SimProcess sim(args);
     EXPECT_EQ(sim.waitExit(5000), 2) << args[0];
   }

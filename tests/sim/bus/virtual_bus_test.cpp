@@ -190,6 +190,30 @@ TEST(VirtualBus, SeededFaultsRepeat) {
   EXPECT_LT(perSecond, 400);
 }
 
+// A range of hold times: every held frame arrives, within the range, and
+// later frames overtake earlier ones as they do behind a busy gateway.
+TEST(VirtualBus, DelaysInARangeReorderFrames) {
+  VirtualBus bus;
+  FaultConfig faults;
+  faults.delay = 1.0;
+  faults.delayMs = 5;
+  faults.delayMaxMs = 40;
+  faults.seed = 3;
+  bus.setFaults(faults);
+  Probe probe(bus);
+  constexpr std::size_t kSent = 60;
+  const auto sent = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < kSent; ++i) bus.submit(nullptr, frame(std::uint32_t(i), {}));
+  EXPECT_TRUE(probe.frames().empty());  // none before the shortest hold
+  ASSERT_TRUE(probe.waitForCount(kSent));
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(5));
+  std::vector<std::uint32_t> order;
+  for (const auto& f : probe.frames()) order.push_back(f.id);
+  EXPECT_FALSE(std::is_sorted(order.begin(), order.end()));
+  std::sort(order.begin(), order.end());
+  EXPECT_EQ(std::adjacent_find(order.begin(), order.end()), order.end());
+}
+
 TEST(VirtualBus, TraceWritesCandumpLog) {
   const std::string path = ::testing::TempDir() + "/simbus_trace_" + std::to_string(::getpid()) + ".log";
   {
