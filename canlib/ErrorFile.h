@@ -11,7 +11,8 @@ std::string transmitErrorFilePath();
 /// file, creating its folder when missing. A line that cannot be written is lost.
 void logTransmitError(unsigned id, long retryStatus);
 
-/// Appends `line` and a line break to the same file, in the same way.
+/// Appends `line` and a line break to the same file, in the same way. The
+/// file keeps only its newest lines past kestrum::transport::kErrorFileLimit.
 void logErrorLine(const std::string& line);
 
 }  // namespace varnex

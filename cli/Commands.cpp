@@ -17,6 +17,7 @@
 
 #include <unistd.h>
 
+#include "SaveFile.h"
 #include "CanLogDecoder.h"
 #include "Cli.h"
 #include "QuickScan.h"
@@ -379,13 +380,13 @@ int Cli::dump() {
     }
   }
   const qint64 readNs = clock.nsecsElapsed();
-  QSaveFile file(path);
   QByteArray content;
   for (const Row& row : rows_)
     content += sdovalues::listFileLine(row.definition->id, QString::number(row.sub), row.definition->value,
                                        row.definition->parameterName);
-  if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
-    fail(node, std::nullopt, QStringLiteral("%1: %2").arg(path, file.errorString()));
+  QString error;
+  if (!savefile::write(path, content, &error)) {
+    fail(node, std::nullopt, QStringLiteral("%1: %2").arg(path, error));
     return kExitUsage;
   }
   out(QStringLiteral("node %1: %2 objects read, %3 rows written to %4").arg(node).arg(read).arg(rows_.size()).arg(path),
@@ -591,10 +592,14 @@ int Cli::flash() {
 
 int Cli::log() {
   if (!args_.positional.isEmpty()) return usage(QStringLiteral("'log' takes no arguments"));
-  std::unique_ptr<QFile> candump;
+  // Streamed into a temporary file beside the target that replaces it when
+  // the log ends (the streaming form of savefile::write): a failed or killed
+  // run leaves an earlier log under that name as it was, and a long log never
+  // has to fit in memory.
+  std::unique_ptr<QSaveFile> candump;
   if (!args_.candump.isEmpty()) {
-    candump = std::make_unique<QFile>(args_.candump);
-    if (!candump->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    candump = std::make_unique<QSaveFile>(args_.candump);
+    if (!candump->open(QIODevice::WriteOnly)) {
       fail(0, std::nullopt, QStringLiteral("%1: %2").arg(args_.candump, candump->errorString()));
       return kExitUsage;
     }
@@ -627,7 +632,6 @@ int Cli::log() {
       const auto now = std::chrono::system_clock::now().time_since_epoch();
       const auto us = std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
       candump->write(CanLogDecoder::candumpLine(f, false, us, "can0") + '\n');
-      candump->flush();
       return;
     }
     const QString line = decoder.decodeFrame(f);
@@ -645,7 +649,13 @@ int Cli::log() {
   const qint64 limit = args_.seconds > 0 ? qint64(args_.seconds * 1000) : -1;
   while (!stopRequested.load() && (limit < 0 || clock.elapsed() < limit))
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  if (candump)
+  if (candump) {
+    // A write that failed on the way (a full disk) makes the commit fail.
+    if (!candump->commit()) {
+      fail(0, std::nullopt, QStringLiteral("%1: %2").arg(args_.candump, candump->errorString()));
+      return kExitUsage;
+    }
     std::fprintf(stderr, "kestrum-cli: %d frames written to %s\n", frames, qPrintable(args_.candump));
+  }
   return kExitOk;
 }

@@ -3,7 +3,6 @@
 #include <QClipboard>
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -20,6 +19,7 @@
 
 #include "Logging.h"
 #include "MessageBoxService.h"
+#include "SaveFile.h"
 #include "StringGridSDODataSource.h"
 #include "Util.h"
 #include "ui_TfrmCANLog.h"
@@ -288,16 +288,9 @@ void TfrmCANLog::saveLogBtnClick() {
 
 bool TfrmCANLog::saveLog(const QString& path, LogFormat format, QString* error) {
   flushPending();
-  // Written beside the target and renamed over it at the end, so a failed
-  // save leaves the previous file as it was.
-  QSaveFile file(path);
-  const bool ok = file.open(QIODevice::WriteOnly) &&
-                  (format == LogFormat::Candump ? writeCandump(file) : writeText(file)) && file.commit();
-  if (!ok) {
-    if (error) *error = file.errorString();
-    file.cancelWriting();
-  }
-  return ok;
+  // A failed save leaves the previous file as it was.
+  return savefile::write(
+      path, [&](QIODevice& out) { return format == LogFormat::Candump ? writeCandump(out) : writeText(out); }, error);
 }
 
 bool TfrmCANLog::writeText(QIODevice& out) {

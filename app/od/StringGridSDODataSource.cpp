@@ -1,8 +1,9 @@
 #include "StringGridSDODataSource.h"
 
+#include "SaveFile.h"
+
 #include <QDialog>
 #include <QFile>
-#include <QSaveFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QProgressBar>
@@ -367,24 +368,13 @@ bool StringGridSDODataSource::resetToDefaults() {
 }
 
 bool StringGridSDODataSource::saveToFile(const QString& path, QString* error) {
-  // Written beside the target and renamed over it at the end, so a failed
-  // save leaves the previous file as it was.
-  QSaveFile file(path);
-  auto fail = [&] {
-    if (error) *error = file.errorString();
-    return false;
-  };
-  if (!file.open(QIODevice::WriteOnly)) return fail();
   QByteArray out;
   for (const auto& row : rows_) {
     const sdoGridEntry& e = *row.second;
     out += sdovalues::listFileLine(e.definition->id, e.subindex, e.definition->value, e.definition->parameterName);
   }
-  if (file.write(out) != out.size()) {
-    file.cancelWriting();
-    return fail();
-  }
-  return file.commit() || fail();
+  // A failed save leaves the previous file as it was.
+  return savefile::write(path, out, error);
 }
 
 bool StringGridSDODataSource::loadFromFile(const QString& path) {

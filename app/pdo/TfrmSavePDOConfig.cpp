@@ -1,11 +1,11 @@
 #include "TfrmSavePDOConfig.h"
 
 #include <QFileDialog>
-#include <QSaveFile>
 #include <QScreen>
 
 #include "MessageBoxService.h"
 #include "PdoConfigFile.h"
+#include "SaveFile.h"
 #include "StringGridSDODataSource.h"
 #include "canopen/Cia301.h"
 #include "ui_TfrmSavePDOConfig.h"
@@ -72,11 +72,11 @@ bool TfrmSavePDOConfig::btnOkClick() {
     for (std::int32_t sub = 0; sub <= co::pdo::kMaxEntries; ++sub) line(m, sub);
   }
   // Written whole or not at all: a failed write keeps the previous file.
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
+  QString error;
+  if (!savefile::write(path, content, &error)) {
     showMessageBox(
         QStringLiteral("Error"),
-        QStringLiteral("The PDO configuration could not be saved to \"%1\": %2").arg(path, file.errorString()),
+        QStringLiteral("The PDO configuration could not be saved to \"%1\": %2").arg(path, error),
         QMessageBox::Critical);
     return false;
   }

@@ -1,6 +1,9 @@
 #include "BusReport.h"
 
+#include "AtomicFile.h"
+
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -76,10 +79,30 @@ std::string errorFilePath() { return stateFolder() + "/error.txt"; }
 
 void appendErrorLine(const std::string& line) {
   makeFolders(stateFolder());
+  const std::string path = errorFilePath();
   // One write in append mode keeps the line whole beside Varnex's own lines.
-  const int fd = ::open(errorFilePath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
+  // Serialises appending and trimming between processes sharing the file.
+  ::flock(fd, LOCK_EX);
   writeAll(fd, line + "\n");
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && std::uint64_t(st.st_size) > kErrorFileLimit) {
+    // A bus that keeps failing must not fill the disk: keep the newest lines,
+    // about half the limit, so trimming happens rarely.
+    std::string text(std::size_t(st.st_size), '\0');
+    const ssize_t n = ::pread(fd, text.data(), text.size(), 0);
+    if (n > 0) {
+      text.resize(std::size_t(n));
+      std::size_t from = text.size() > kErrorFileLimit / 2 ? text.size() - kErrorFileLimit / 2 : 0;
+      if (from > 0) {
+        const std::size_t lineStart = text.find('\n', from - 1);
+        from = lineStart == std::string::npos ? text.size() : lineStart + 1;
+      }
+      std::string error;
+      writeFileAtomically(path, text.substr(from), error);  // on failure the file stays as it was
+    }
+  }
   ::close(fd);
 }
 

@@ -10,6 +10,7 @@
 #include "canopen/Orvane.h"
 #include "canopen/Cia301.h"
 #include "canopen/Orvane.h"
+#include "transport/AtomicFile.h"
 
 namespace kestrum::sim {
 namespace {
@@ -599,34 +600,21 @@ bool SimNode::saveStored(std::string& error) const {
   const fs::path path(config_.statePath);
   std::error_code ec;
   if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
-  const fs::path temp = path.string() + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::trunc);
-    out << "# stored parameters of node " << unsigned(config_.nodeId) << " (" << config_.model
-        << "): index sub-index value bytes\n";
-    char buf[16];
-    for (const auto& [key, value] : stored_) {
-      std::snprintf(buf, sizeof buf, "%04X %02X ", unsigned(key >> 8), unsigned(key & 0xFF));
-      out << buf;
-      if (value.empty()) out << '-';
-      for (std::uint8_t b : value) {
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        out << buf;
-      }
-      out << '\n';
+  std::string text = "# stored parameters of node " + std::to_string(config_.nodeId) + " (" + config_.model +
+                     "): index sub-index value bytes\n";
+  char buf[16];
+  for (const auto& [key, value] : stored_) {
+    std::snprintf(buf, sizeof buf, "%04X %02X ", unsigned(key >> 8), unsigned(key & 0xFF));
+    text += buf;
+    if (value.empty()) text += '-';
+    for (std::uint8_t b : value) {
+      std::snprintf(buf, sizeof buf, "%02X", b);
+      text += buf;
     }
-    out.flush();
-    if (!out) {
-      error = "cannot write " + temp.string();
-      return false;
-    }
+    text += '\n';
   }
-  fs::rename(temp, path, ec);  // atomic: a crash never leaves half a file
-  if (ec) {
-    error = "cannot write " + path.string() + ": " + ec.message();
-    fs::remove(temp, ec);
-    return false;
-  }
+  // A crash or a full disk leaves the previously stored parameters.
+  if (!transport::writeFileAtomically(path.string(), text, error)) return false;
   return true;
 }
 
