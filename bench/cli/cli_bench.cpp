@@ -35,6 +35,7 @@
 #include "QuickScan.h"
 #include "StringGridSDODataSource.h"
 #include "TMainForm.h"
+#include "../app/main/ConnectedWindow.h"
 
 namespace {
 
@@ -170,18 +171,8 @@ int main(int argc, char** argv) {
     metric("cli_dump_process_bus_limited_ms", meter.busMs(), "ms");
     std::fprintf(stderr, "# dump used the dictionary of '%s'\n", qPrintable(j.value("controller").toString()));
   }
-  bool connected = false;
-  QObject::connect(&Logging::instance(), &Logging::lineWritten, [&connected](const QString& line, const QColor&, bool) {
-    if (line.endsWith(QLatin1String(") Connected"))) connected = true;
-  });
   TMainForm form(&loader, libraryPath);
-  form.resize(1280, 800);
-  form.show();
-  if (!processUntil([&] { return connected; }, std::chrono::seconds(20))) {
-    std::fprintf(stderr, "the window did not connect\n");
-    return 1;
-  }
-  processUntil([&] { return !form.isInUse(); }, std::chrono::seconds(5));
+  if (!kestrum::bench::showConnected(form)) return 1;
   auto* controllers = form.findChild<QComboBox*>(QStringLiteral("ControllerBox"));
   // The default dictionary, as the dump had it.
   const int defaultItem = controllers->findText(QStringLiteral("Default"));

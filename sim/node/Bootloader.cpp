@@ -129,7 +129,10 @@ bool Bootloader::handleSdo(SimNode& node, const CanFrame& frame) {
   if (frame.dlc < 4) return false;
   std::uint8_t d[8] = {};
   std::copy(frame.data, frame.data + std::min<std::uint8_t>(frame.dlc, 8), d);
-  if (sdo::multiplexerIndex(d) != boot::kObject) return false;
+  // The bootloader has no object dictionary of its own beyond 0x3000: while
+  // it runs, requests for the firmware's objects go unanswered, as on the
+  // controllers, so a host tells a node in its bootloader by the silence.
+  if (sdo::multiplexerIndex(d) != boot::kObject) return mode_ == Mode::Bootloader;
   const std::uint8_t sub = d[3];
   const std::uint8_t ccs = sdo::specifier(d[0]);
   const bool expedited = ccs == sdo::kCcsInitiateDownload && (d[0] & sdo::kExpedited);

@@ -19,9 +19,9 @@ namespace kestrum::sim {
 /// running, otherwise the firmware starts (the node's dictionary serves as
 /// the firmware). A node whose image is incomplete (a download was cut off)
 /// stays in the bootloader without being asked. The bootloader answers the
-/// requests to 0x3000 itself, whether or not the EDS lists the object; the
-/// firmware refuses an upload of 0x3000 sub 0, the host's way to tell which
-/// of the two runs.
+/// requests to 0x3000 itself, whether or not the EDS lists the object, and
+/// leaves requests for any other object unanswered; the firmware refuses an
+/// upload of 0x3000 sub 0, the host's way to tell which of the two runs.
 ///
 /// Programming: the image goes over in blocks of 0x600 bytes (packed program
 /// words; target address 0x400 per block). For each block the host writes

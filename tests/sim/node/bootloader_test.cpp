@@ -126,6 +126,9 @@ TEST_F(BootloaderTest, StayIsHeardOnlyInTheWindowAfterAReset) {
   EXPECT_TRUE(probeAnswered());
   advanceMs(5000);
   EXPECT_TRUE(probeAnswered()) << "stays until told to leave";
+  out.clear();
+  send(0x600 + kId, {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0});
+  EXPECT_TRUE(out.empty()) << "the firmware's objects are not there while the bootloader runs";
   EXPECT_EQ(download(kBoot, boot::kSubCommand, 9, 1), sdo_abort::kRange);
   EXPECT_EQ(download(kBoot, boot::kSubStatus, 1, 1), sdo_abort::kReadOnly);
 
