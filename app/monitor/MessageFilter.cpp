@@ -85,7 +85,11 @@ void RoutingMessageFilter::onFrame(const ConnectorFrame& frame) {
   }
 
   const int node = hooks_.nodeId ? hooks_.nodeId() : 1;
-  if (frame.id == kestrum::canopen::cob::errorControl(std::uint8_t(node)) && !frame.isTx) {
+  // An error-control message is one byte holding a defined state; anything
+  // else on that identifier (a foreign frame, a request) must not move the
+  // state shown, which Save All would otherwise restore with an NMT command.
+  if (frame.id == kestrum::canopen::cob::errorControl(std::uint8_t(node)) && !frame.isTx && frame.dlc == 1 &&
+      kestrum::canopen::nmt::decodeErrorControl(frame.data[0]).known) {
     if (hooks_.showNmtState) hooks_.showNmtState(frame.data[0]);
     if (hooks_.clearPollingSuspended) hooks_.clearPollingSuspended();
   }

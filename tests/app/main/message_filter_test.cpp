@@ -186,9 +186,12 @@ TEST_F(MessageFilterTest, OnlyReceivedStateFramesOfTheNodeReachTheDisplay) {
   filter.onFrame(frame(0x701, {0x85}));
   filter.onFrame(frame(0x701, {0x7F}, 0, true));  // our own
   filter.onFrame(frame(0x702, {0x05}));       // another node
+  filter.onFrame(frame(0x701, {0x04, 0x00}));  // not one byte: a foreign frame, no state
+  filter.onFrame(frame(0x701, {}));
+  filter.onFrame(frame(0x701, {0x33}));        // no defined state
   EXPECT_EQ(states, (std::vector<std::uint8_t>{0x85}));
   EXPECT_EQ(resumes, 1);
-  EXPECT_EQ(canLog.ids, (std::vector<std::uint16_t>{0x701, 0x701, 0x702}));
+  EXPECT_EQ(canLog.ids, (std::vector<std::uint16_t>{0x701, 0x701, 0x702, 0x701, 0x701, 0x701}));
 }
 
 }  // namespace
