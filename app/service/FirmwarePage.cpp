@@ -244,7 +244,10 @@ void FirmwarePage::writeFwBtnClick() {
   worker_ = QThread::create([this, connector, path] { result_ = firmwareWorker(connector, path); });
   worker_->setObjectName(QStringLiteral("firmwareWorker"));
   // Emitted on the worker's thread; the page handles the result on its own.
-  connect(worker_, &QThread::finished, this, guarded([this] { downloadFinished(); }), Qt::QueuedConnection);
+  // A handler without parameters: a queued private signal delivers no
+  // QPrivateSignal object for a handler that would take one.
+  connect(worker_, &QThread::finished, this, [finished = guarded([this] { downloadFinished(); })] { finished(); },
+          Qt::QueuedConnection);
   updateControls();
   repaint();
   worker_->start();
