@@ -4,9 +4,15 @@
 
 #include <QColor>
 #include <QString>
+#include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
+#include <vector>
+
+#include "BenchReport.h"
 
 #include "Logging.h"
 #include "SimulatedSetup.h"
@@ -34,5 +40,38 @@ inline bool showConnected(TMainForm& form) {
   processUntil([&] { return !form.isInUse(); }, std::chrono::seconds(5));
   return true;
 }
+
+/// How late a 10 ms timer fires while the window works: the lateness of the
+/// event loop the user would feel.
+class LatenessProbe {
+ public:
+  LatenessProbe() {
+    timer_.setTimerType(Qt::PreciseTimer);
+    timer_.setInterval(kPeriodMs);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      const auto now = std::chrono::steady_clock::now();
+      lateMs_.push_back(std::max(0.0, std::chrono::duration<double, std::milli>(now - last_).count() - kPeriodMs));
+      last_ = now;
+    });
+  }
+  void start() {
+    last_ = std::chrono::steady_clock::now();
+    timer_.start();
+  }
+  void stop() { timer_.stop(); }
+  /// `PREFIX_ui_timer_lateness_p50`, `_p99` and `_max`, in ms.
+  void report(const std::string& prefix) const {
+    metric((prefix + "_ui_timer_lateness_p50").c_str(), percentile(lateMs_, 0.5), "ms");
+    metric((prefix + "_ui_timer_lateness_p99").c_str(), percentile(lateMs_, 0.99), "ms");
+    metric((prefix + "_ui_timer_lateness_max").c_str(), lateMs_.empty() ? 0 : *std::max_element(lateMs_.begin(), lateMs_.end()),
+           "ms");
+  }
+
+ private:
+  static constexpr int kPeriodMs = 10;
+  QTimer timer_;
+  std::chrono::steady_clock::time_point last_;
+  std::vector<double> lateMs_;
+};
 
 }  // namespace kestrum::bench

@@ -25,6 +25,8 @@
 #include "bus/VirtualBus.h"
 #include "node/NodeHost.h"
 
+#include "ConnectedWindow.h"
+
 #include <malloc.h>
 #include <unistd.h>
 
@@ -165,18 +167,8 @@ int main(int argc, char** argv) {
   const QString libraryPath = QDir::currentPath() + QStringLiteral("/libVarnex.so");
   DLLLoader loader(libraryPath);
 
-  bool connected = false;
-  QObject::connect(&Logging::instance(), &Logging::lineWritten, [&connected](const QString& line, const QColor&, bool) {
-    if (line.endsWith(QLatin1String(") Connected"))) connected = true;
-  });
   TMainForm form(&loader, libraryPath);
-  form.resize(1280, 800);
-  form.show();
-  if (!processUntil([&] { return connected; }, std::chrono::seconds(20))) {
-    std::fprintf(stderr, "the window did not connect\n");
-    return 1;
-  }
-  processUntil([&] { return !form.isInUse(); }, std::chrono::seconds(5));
+  if (!kestrum::bench::showConnected(form)) return 1;
   form.findChild<QPushButton*>(QStringLiteral("btnShowBusLog"))->click();
   TfrmCANLog* canLog = form.canLog();
   // Let the connection's own traffic settle before counting.
@@ -184,17 +176,7 @@ int main(int argc, char** argv) {
 
   const std::size_t recordsBefore = canLog->recordCount();
   const std::size_t heapBefore = heapInUse();
-  std::vector<double> lateMs;
-  lateMs.reserve(std::size_t(seconds) * 110);
-  QTimer probe;
-  probe.setTimerType(Qt::PreciseTimer);
-  probe.setInterval(10);
-  Clock::time_point last = Clock::now();
-  QObject::connect(&probe, &QTimer::timeout, [&] {
-    const Clock::time_point now = Clock::now();
-    lateMs.push_back(std::max(0.0, std::chrono::duration<double, std::milli>(now - last).count() - 10.0));
-    last = now;
-  });
+  kestrum::bench::LatenessProbe probe;
 
   std::vector<double> residentSamples{residentMiB()};
   QTimer memoryProbe;
@@ -205,7 +187,6 @@ int main(int argc, char** argv) {
   const auto loadStart = Clock::now();
   memoryProbe.start();
   flood.start();
-  last = Clock::now();
   probe.start();
   processUntil([] { return false; }, std::chrono::seconds(seconds));
   probe.stop();
@@ -253,9 +234,7 @@ int main(int argc, char** argv) {
   metric("full_load_frames_logged", double(floodLogged), "frames");
   metric("full_load_frames_lost", double(sent > floodLogged ? sent - floodLogged : 0), "frames");
   metric("full_load_frames_out_of_order", double(outOfOrder), "frames");
-  metric("full_load_ui_timer_lateness_p50", percentile(lateMs, 0.5), "ms");
-  metric("full_load_ui_timer_lateness_p99", percentile(lateMs, 0.99), "ms");
-  metric("full_load_ui_timer_lateness_max", lateMs.empty() ? 0 : *std::max_element(lateMs.begin(), lateMs.end()), "ms");
+  probe.report("full_load");
   metric("full_load_heap_bytes_per_logged_frame", logged ? double(heapAfter) / double(logged) - double(heapBefore) / double(logged) : 0,
          "bytes");
   const double rssStart = residentSamples.front(), rssEnd = residentSamples.back();

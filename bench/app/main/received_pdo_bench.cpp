@@ -127,20 +127,10 @@ int main(int argc, char** argv) {
   port.startAll();
   processUntil([] { return false; }, std::chrono::milliseconds(300));  // settle
 
-  std::vector<double> lateMs;
-  QTimer probe;
-  probe.setTimerType(Qt::PreciseTimer);
-  probe.setInterval(10);
-  Clock::time_point last = Clock::now();
-  QObject::connect(&probe, &QTimer::timeout, [&] {
-    const Clock::time_point now = Clock::now();
-    lateMs.push_back(std::max(0.0, std::chrono::duration<double, std::milli>(now - last).count() - 10.0));
-    last = now;
-  });
+  kestrum::bench::LatenessProbe probe;
   const std::uint64_t decodedBefore = view->decodedFrames();
   port.counting_ = true;
   const auto t0 = Clock::now();
-  last = t0;
   probe.start();
   processUntil([] { return false; }, std::chrono::seconds(seconds));
   port.counting_ = false;
@@ -152,9 +142,6 @@ int main(int argc, char** argv) {
   metric("received_pdo_node1_frames_sent_per_s", double(port.node1_) / runS, "frames/s");
   metric("received_pdo_decoded_per_s", double(decodedInRun) / runS, "frames/s");
   metric("received_pdo_decoded_share_in_run", port.node1_ ? 100.0 * double(decodedInRun) / double(port.node1_) : 0, "%");
-  metric("received_pdo_ui_timer_lateness_p50", percentile(lateMs, 0.5), "ms");
-  metric("received_pdo_ui_timer_lateness_p99", percentile(lateMs, 0.99), "ms");
-  metric("received_pdo_ui_timer_lateness_max", lateMs.empty() ? 0 : *std::max_element(lateMs.begin(), lateMs.end()),
-         "ms");
+  probe.report("received_pdo");
   return 0;
 }
