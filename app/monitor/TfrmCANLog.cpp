@@ -118,6 +118,39 @@ void TfrmCANLog::addFrame(const ConnectorFrame& frame, bool emergency, bool remo
                          (extended ? kExtended : 0));
   records_.push_back(r);
   pending_ = true;
+  if (records_.size() > capacity_) dropOldest();
+}
+
+void TfrmCANLog::setCapacity(std::size_t frames) {
+  capacity_ = std::max<std::size_t>(frames, 10);
+  if (records_.size() > capacity_) dropOldest();
+}
+
+void TfrmCANLog::dropOldest() {
+  // A tenth at a time: the scroll bar, the kept texts and the label change
+  // once per many frames rather than with every frame at bus rate.
+  const std::size_t excess = records_.size() - std::min(records_.size(), capacity_);
+  const std::size_t count = std::min(records_.size(), excess + capacity_ / 10);
+  if (count == 0) return;
+  if (dropped_ == 0)
+    Logging::instance().log(QStringLiteral("CAN log full: the oldest frames are dropped (it keeps the newest %1 frames)")
+                                .arg(capacity_));
+  records_.erase(records_.begin(), records_.begin() + std::ptrdiff_t(count));
+  dropped_ += count;
+  for (auto it = keptText_.begin(); it != keptText_.end();)
+    it = it->first < dropped_ ? keptText_.erase(it) : std::next(it);
+  // The page stays on the frames it shows as long as they are held.
+  QScrollBar* bar = ui->sclProgress;
+  const int value = bar->value();
+  const QSignalBlocker block(bar);
+  bar->setMaximum(int(std::min<std::size_t>(records_.size(), INT32_MAX)));
+  bar->setValue(std::max(0, value - int(count)));
+  if (isVisible())
+    redrawPage();
+  else
+    pageStale_ = true;
+  ui->lblDropped->setText(QStringLiteral("%1 older frames dropped").arg(dropped_));
+  ui->lblDropped->setVisible(true);
 }
 
 void TfrmCANLog::flushPending() {
@@ -159,6 +192,9 @@ void TfrmCANLog::LogClearClick() {
   records_.clear();
   records_.shrink_to_fit();
   keptText_.clear();
+  dropped_ = 0;
+  ui->lblDropped->clear();
+  ui->lblDropped->setVisible(false);
   pending_ = false;
   ui->sclProgress->setMaximum(0);
   ui->sclProgress->setValue(0);
@@ -166,9 +202,9 @@ void TfrmCANLog::LogClearClick() {
 }
 
 QString TfrmCANLog::pageText(std::size_t record) {
-  auto it = keptText_.find(record);
+  auto it = keptText_.find(record + dropped_);
   if (it == keptText_.end())
-    it = keptText_.emplace(record, decoder_.decodeFrame(records_[record].frame()).toUtf8()).first;
+    it = keptText_.emplace(record + dropped_, decoder_.decodeFrame(records_[record].frame()).toUtf8()).first;
   return QString::fromUtf8(it->second);
 }
 
@@ -297,7 +333,7 @@ bool TfrmCANLog::writeText(QIODevice& out) {
   // Written in blocks: a log of a busy hour is far too large to build whole.
   QByteArray block;
   for (std::size_t i = 0; i < records_.size(); ++i) {
-    const auto kept = keptText_.find(i);
+    const auto kept = keptText_.find(i + dropped_);
     QByteArray line = kept != keptText_.end() ? kept->second : decoder_.decodeFrame(records_[i].frame()).toUtf8();
     line.replace("\n", "\r\n");  // the file takes CR LF, also inside multi-line PDO texts
     block += line;

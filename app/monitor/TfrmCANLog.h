@@ -30,6 +30,12 @@ class TfrmCANLog;
 /// Frames are appended at bus rate; the scroll bar and the page follow on the
 /// 200 ms tick of `tmrFillLog`, so a loaded bus costs one page draw per tick.
 ///
+/// The log holds at most `capacity()` frames (about 40 MB at the default):
+/// beyond it the oldest tenth is dropped at once, the window says how many
+/// frames it no longer holds, and the application log says so once per
+/// clearing. A log left running for hours at full bus load thus levels off
+/// instead of taking the machine's memory.
+///
 /// The window registers itself with the routing message filter as its CAN
 /// log and takes the emergency frames the application log announces. All of
 /// it runs on the user-interface thread.
@@ -75,6 +81,13 @@ class TfrmCANLog : public QWidget, public CanLogSink {
   QString logText();
 
   std::size_t recordCount() const { return records_.size(); }
+  /// Frames dropped from the front since the last clearing.
+  std::uint64_t droppedCount() const { return dropped_; }
+  static constexpr std::size_t kDefaultCapacity = 2'000'000;
+  std::size_t capacity() const { return capacity_; }
+  /// Sets the most frames the log holds (at least 10); drops the oldest
+  /// frames at once when it holds more.
+  void setCapacity(std::size_t frames);
   /// Lines whose text is kept (drawn lines).
   std::size_t keptTextCount() const { return keptText_.size(); }
   int linesPerPage() const { return linesPerPage_; }
@@ -112,6 +125,8 @@ class TfrmCANLog : public QWidget, public CanLogSink {
 
   /// The scroll bar follows the records appended since the last tick.
   void flushPending();
+  /// Drops the oldest frames when the log holds more than its capacity.
+  void dropOldest();
   /// The kept text of a record, decoded and kept on first use.
   QString pageText(std::size_t record);
   void updateHint(const QPoint& viewportPos);
@@ -124,7 +139,11 @@ class TfrmCANLog : public QWidget, public CanLogSink {
   std::unique_ptr<ListLookup> lookup_;
   CanLogDecoder decoder_;
   std::deque<canLogRecord> records_;
-  std::unordered_map<std::size_t, QByteArray> keptText_;  ///< UTF-8, by record number
+  /// UTF-8, by the record's number counted from the last clearing (its
+  /// index plus `dropped_`), so dropping old records keeps the rest in place.
+  std::unordered_map<std::uint64_t, QByteArray> keptText_;
+  std::size_t capacity_ = kDefaultCapacity;
+  std::uint64_t dropped_ = 0;
   int linesPerPage_ = 26;
   bool pending_ = false;
   bool pageStale_ = false;

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -152,6 +153,48 @@ TEST_F(CanLogWindowTest, DrawnLinesKeepTheirInterpretationWhenTheListChanges) {
   EXPECT_TRUE(lines[1].contains("\tSTATUS RES:0")) << lines[1].toStdString();
   // Copying decodes everything anew.
   EXPECT_EQ(log->logText().count(QStringLiteral("\tSTATUS RES:0")), 2);
+}
+
+TEST_F(CanLogWindowTest, AFullLogDropsItsOldestFramesAndSaysSo) {
+  log->setCapacity(100);
+  auto byte = [](int i) { return std::uint8_t(i & 0xFF); };
+  for (int i = 0; i < 60; ++i) log->addFrame(frame(0x281, {byte(i)}, 1000 + i), false);
+  log->tmrFillLogTimer();  // frames 60 - page .. 59 drawn: their text is kept
+  child<QCheckBox>("chkAutoScroll")->setChecked(false);
+  ASSERT_LT(log->linesPerPage(), 40);
+  scroll()->setValue(20);
+  const QString shownFirst = shownLines().first();
+  ASSERT_TRUE(shownFirst.contains(QStringLiteral("\t  14 00"))) << shownFirst.toStdString();
+  EXPECT_FALSE(child<QLabel>("lblDropped")->isVisible());
+
+  // Past the capacity the oldest tenth goes at once; the page stays on the
+  // frames it showed.
+  for (int i = 60; i < 101; ++i) log->addFrame(frame(0x281, {byte(i)}, 1000 + i), false);
+  EXPECT_EQ(log->recordCount(), 90u);
+  EXPECT_EQ(log->droppedCount(), 11u);
+  EXPECT_EQ(scroll()->value(), 9);
+  EXPECT_EQ(shownLines().first(), shownFirst);
+  EXPECT_TRUE(child<QLabel>("lblDropped")->isVisible());
+  EXPECT_EQ(child<QLabel>("lblDropped")->text(), QStringLiteral("11 older frames dropped"));
+
+  // Holding steady at a long run's pace: never more than the capacity.
+  for (int i = 101; i < 1000; ++i) log->addFrame(frame(0x281, {byte(i)}, 1000 + i), false);
+  EXPECT_LE(log->recordCount(), 100u);
+  EXPECT_EQ(log->recordCount() + log->droppedCount(), 1000u);
+  EXPECT_LE(log->keptTextCount(), 100u);
+
+  // A save holds what the log holds, oldest first.
+  const QString path = dir.filePath(QStringLiteral("held.log"));
+  ASSERT_TRUE(log->saveLog(path, TfrmCANLog::LogFormat::Text));
+  const QList<QByteArray> lines = read(path).split('\n');
+  ASSERT_EQ(std::size_t(lines.size()), log->recordCount() + 1);
+  const int first = int(log->droppedCount());
+  EXPECT_TRUE(lines[0].contains(QStringLiteral("\t  %1 00").arg(first & 0xFF, 2, 16, QLatin1Char('0')).toUpper().toUtf8()))
+      << lines[0].toStdString();
+
+  child<QPushButton>("LogClear")->click();
+  EXPECT_EQ(log->droppedCount(), 0u);
+  EXPECT_FALSE(child<QLabel>("lblDropped")->isVisible());
 }
 
 TEST_F(CanLogWindowTest, LinesAreColouredByKind) {
