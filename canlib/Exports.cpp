@@ -197,6 +197,7 @@ int flash_firmware_parsed(int count, const char** lines) {
 
 void flash_cancel(void) { varnex::firmware::cancel(); }
 int32_t flash_progress(void) { return varnex::firmware::progress(); }
+int32_t bus_state(void) { return Varnex::busState.load(); }
 
 bool waitBootup(double milliseconds) {
   if (!CANopen::pmyInterface) return false;

@@ -150,6 +150,7 @@ std::uint8_t Varnex::hPeakCanChn = 0;
 std::atomic<std::int32_t> Varnex::lMustQuit{0};
 std::atomic<std::int32_t> Varnex::lHasRcvd{0};
 std::atomic<std::int32_t> Varnex::threadReady{0};
+std::atomic<std::int32_t> Varnex::busState{0};
 std::atomic<VarnexRecvCallback> Varnex::my_callback{nullptr};
 std::atomic<VarnexRecvCallback> Varnex::error_callback{nullptr};
 std::atomic<VarnexGetAllCallback> Varnex::get_all_callback{nullptr};
@@ -506,6 +507,7 @@ void* Varnex::ReceiveThread(void* arg) {
                      rxEvent >= 0 ? "waiting on the receive event" : "no receive event, polling every millisecond");
   }
   threadReady = 1;
+  busState = 1;
   start->ready.set_value();
 
   bool backlog = false;  // PEAK: the last read delivered a frame, read on at once
@@ -535,6 +537,7 @@ void* Varnex::ReceiveThread(void* arg) {
                                          ((msg.uMsgInfo.Bytes.bFlags & CAN_MSGFLAGS_RTR) ? VarnexStatus::kFrameRemote : 0));
         std::memcpy(data, msg.abData, 8);
       } else if (status != VCI_E_TIMEOUT && status != VCI_E_RXQUEUE_EMPTY) {
+        busState = 2;
         // A broken channel answers at once; don't turn that into a spin.
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
@@ -551,6 +554,7 @@ void* Varnex::ReceiveThread(void* arg) {
       const TPCANStatus status = peak.CAN_Read(hPeakCanChn, &msg, &stamp);
       backlog = status == PCAN_ERROR_OK && vendor > 0;
       if (status != PCAN_ERROR_OK && status != PCAN_ERROR_QRCVEMPTY) {
+        busState = 2;
         // A lost bus keeps the event readable and answers at once; don't turn that into a spin.
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
@@ -569,6 +573,7 @@ void* Varnex::ReceiveThread(void* arg) {
       }
     }
     if (dlc > 8) dlc = 8;
+    if (received) busState = 1;
     if (received && !rx) continue;  // queue dropped by terminate: the frame goes nowhere
     if (received) {
       // Bytes beyond the length are zero, as the queue promises.
@@ -596,6 +601,7 @@ void* Varnex::ReceiveThread(void* arg) {
     }
     lHasRcvd = 1;
   }
+  busState = 0;
   // Wake waiters so they notice the end of reception without their deadline.
   arrivals.notifyAll();
   return nullptr;

@@ -104,6 +104,9 @@ class VARNEX_EXPORT Varnex {
   static std::atomic<std::int32_t> lMustQuit;
   static std::atomic<std::int32_t> lHasRcvd;
   static std::atomic<std::int32_t> threadReady;
+  /// What bus_state() reports: 0 no receive thread, 1 reading, 2 the
+  /// adapter's reads fail (the bus connection is lost).
+  static std::atomic<std::int32_t> busState;
   static std::atomic<VarnexRecvCallback> my_callback;
   static std::atomic<VarnexRecvCallback> error_callback;
   static std::atomic<VarnexGetAllCallback> get_all_callback;

@@ -68,6 +68,11 @@ VARNEX_EXPORT void flash_cancel(void);
 /// 85, for a progress bar; 0 while the file is read and the bootloader
 /// starts. Callable from any thread. getFirmwareUpdateProgress reports the same.
 VARNEX_EXPORT int32_t flash_progress(void);
+/// The state of the open bus, for a status display: 0 no bus is open; 1 the
+/// adapter is read; 2 the adapter reports its reads failing (unplugged, its
+/// network connection cut): nothing is received or sent until init_can opens
+/// the bus again. Callable from any thread.
+VARNEX_EXPORT int32_t bus_state(void);
 VARNEX_EXPORT bool waitBootup(double milliseconds);
 VARNEX_EXPORT int32_t getFirmwareUpdateProgress(void);
 VARNEX_EXPORT int32_t getFirmwareUpdateCause(void);
@@ -96,6 +101,7 @@ typedef int (*PFN_flash_firmware)(const char*);
 typedef int (*PFN_flash_firmware_parsed)(int, const char**);
 typedef void (*PFN_flash_cancel)(void);
 typedef int32_t (*PFN_flash_progress)(void);
+typedef int32_t (*PFN_bus_state)(void);
 typedef bool (*PFN_waitBootup)(double);
 typedef int32_t (*PFN_getFirmwareUpdateProgress)(void);
 typedef int32_t (*PFN_getFirmwareUpdateCause)(void);

@@ -347,6 +347,8 @@ void DLLConnector::flash_cancelW() {
   if (loader_->flash_cancel) loader_->flash_cancel();
 }
 
+bool DLLConnector::busLostW() const { return loader_->bus_state && loader_->bus_state() == 2; }
+
 int DLLConnector::flash_progressW() const {
   return loader_->flash_progress ? int(loader_->flash_progress()) : -1;
 }

@@ -105,6 +105,9 @@ class DLLConnector {
   /// Blocks the running (or last) download has taken, 0 to 85; any thread.
   /// -1 when the library cannot tell.
   int flash_progressW() const;
+  /// Whether the adapter reports the connection to the bus lost (unplugged,
+  /// its network connection cut). False when the library cannot tell.
+  bool busLostW() const;
 
   /// Stops the drain and the time-out countdown (the main window does this
   /// when it closes); SDO requests then fail with 517.

@@ -67,6 +67,7 @@ void DLLLoader::bind() {
   // still runs, only without progress and cancel.
   flash_cancel = reinterpret_cast<varnex::FlashCancelFn>(dlsym(module, "flash_cancel"));
   flash_progress = reinterpret_cast<varnex::FlashProgressFn>(dlsym(module, "flash_progress"));
+  bus_state = reinterpret_cast<varnex::BusStateFn>(dlsym(module, "bus_state"));
   // A C++ function of the library, looked up quietly: older libraries lack it
   // and then every frame counts as a standard data frame.
   currentFrame = reinterpret_cast<decltype(currentFrame)>(

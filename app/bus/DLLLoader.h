@@ -27,6 +27,7 @@ using FlashFirmwareFn = int (*)(const char* hexPath);
 using BootloaderFn = bool (*)();
 using FlashCancelFn = void (*)();
 using FlashProgressFn = std::int32_t (*)();
+using BusStateFn = std::int32_t (*)();
 using GetDeviceIdFn = bool (*)(int* deviceId, int* controller);
 using SelectNodeFn = void (*)(int node);
 using SendPdoFn = bool (*)(std::int32_t cobId, std::uint8_t* data, bool remote);
@@ -111,6 +112,9 @@ class DLLLoader {
   /// it has taken so far (0 to 85). Older libraries lack them.
   varnex::FlashCancelFn flash_cancel = nullptr;
   varnex::FlashProgressFn flash_progress = nullptr;
+  /// Optional: 0 no bus open, 1 reading, 2 the adapter reports the bus
+  /// connection lost. Older libraries lack it.
+  varnex::BusStateFn bus_state = nullptr;
   /// Optional: inside the library's callbacks, the whole identifier and kind
   /// of the frame being reported.
   bool (*currentFrame)(std::uint32_t* id, std::uint8_t* kind) = nullptr;

@@ -510,7 +510,7 @@ void TMainForm::setPanel(int panel, const QString& text) {
   label->setText(text);
   QColor color = panelColors_[std::size_t(panel)];
   if (panel == 2 || panel == 3)
-    color = text.contains(QLatin1String("disconnected")) ? kRed : kGreen;
+    color = text.contains(QLatin1String("disconnected")) || text.contains(QLatin1String("lost")) ? kRed : kGreen;
   else if (panel == 4)
     color = drivestateColor(text);
   else
@@ -590,7 +590,21 @@ void TMainForm::sendNodeGuardingRequest() {
 }
 
 void TMainForm::tmrCanAdapter_DeviceStatusTimer() {
-  setPanel(2, adapterConnected ? QStringLiteral("CAN Adapter: connected") : QStringLiteral("CAN Adapter: disconnected"));
+  if (adapterConnected && connector_ && connector_->busLostW()) {
+    // Unplugged or the connection cut: nothing reaches the node any more.
+    // Polling stops rather than failing every tick; waits end on their own
+    // as their requests fail at once.
+    busLost_ = true;
+    adapterConnected = false;
+    deviceConnected = false;
+    StopPolling();
+    ShowDriveStateUnknown();
+    Logging::instance().log(
+        QStringLiteral("CAN bus lost: the adapter no longer reaches the bus. Connect again with \"Initialize CAN\"."));
+  }
+  setPanel(2, busLost_           ? QStringLiteral("CAN Adapter: bus lost")
+              : adapterConnected ? QStringLiteral("CAN Adapter: connected")
+                                 : QStringLiteral("CAN Adapter: disconnected"));
   setPanel(3, deviceConnected ? QStringLiteral("CAN Device: connected") : QStringLiteral("CAN Device: disconnected"));
 }
 

@@ -138,6 +138,9 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   // Connection state.
   bool adapterConnected = false;
   bool deviceConnected = false;
+  /// The adapter lost the bus while connected; cleared when a connection
+  /// workflow starts.
+  bool busLost_ = false;
   bool bootloaderActive = false;
   bool pollingSuspended = false;
   bool waitAborted = false;

@@ -45,6 +45,7 @@ void TMainForm::runConnectionWorkflow(bool autoConnect) {
   InUse inUse(workflowDepth_);
   BusyScope busy(this);
   adapterConnected = false;
+  busLost_ = false;
   // Offline there is neither adapter nor device, whatever the workflow ended
   // with; a closing code is no connection either.
   deviceConnected = ConnectAdapter(autoConnect) == 1 && isRealConnector();

@@ -502,6 +502,38 @@ TEST_F(VarnexInterface, FailedSendWritesOneLineToTheErrorFile) {
       << lines[0];
 }
 
+TEST_F(VarnexInterface, BusStateShowsALostConnectionUntilTheBusIsOpenedAgain) {
+  auto busState = reinterpret_cast<PFN_bus_state>(dlsym(api.handle, "bus_state"));
+  ASSERT_NE(busState, nullptr);
+  struct Family {
+    const char* name;
+    int vendor;
+    SocketcandServer& server;
+  };
+  for (const Family& family : {Family{"IXXAT", 0, w.serverB}, Family{"PEAK", 0x51, w.serverA}}) {
+    SCOPED_TRACE(family.name);
+    EXPECT_EQ(busState(), 0);
+    ASSERT_TRUE(api.init_can(5, 1000, -1, -1, true, family.vendor, nullptr));
+    EXPECT_EQ(busState(), 1);
+
+    const std::uint16_t port = family.server.port();
+    family.server.stop();
+    EXPECT_TRUE(eventually([&] { return busState() == 2; }, 1s));
+    std::uint8_t length = 0;
+    std::int32_t value = 0;
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(api.recv_SDO(0x1000, 0, &length, &value));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+
+    std::string error;
+    ASSERT_TRUE(family.server.start("127.0.0.1", port, error)) << error;
+    ASSERT_TRUE(api.init_can(5, 1000, -1, -1, true, family.vendor, nullptr));
+    EXPECT_EQ(busState(), 1);
+    api.terminate_can();
+    EXPECT_EQ(busState(), 0);
+  }
+}
+
 TEST_F(VarnexInterface, ExportsExactlyTheInterfaceAndCarriesItsVersion) {
   EXPECT_EQ(api.get_version(), 16);
   EXPECT_EQ(kestrum::version::readVersionRecord("./libVarnex.so").value_or(""), "1, 0, 0, 2");
@@ -522,7 +554,7 @@ TEST_F(VarnexInterface, ExportsExactlyTheInterfaceAndCarriesItsVersion) {
       "send_PDO", "send_nmt", "get_version", "get_device_id", "setRecvCallback", "setErrorCallback",
       "setGetAllCallback", "getPeakDevices", "getIXXATDevices", "start_Bootloader", "stop_Bootloader",
       "flash_firmware", "flash_firmware_parsed", "waitBootup", "getFirmwareUpdateProgress",
-      "getFirmwareUpdateCause", "flash_cancel", "flash_progress"};
+      "getFirmwareUpdateCause", "flash_cancel", "flash_progress", "bus_state"};
   EXPECT_EQ(cNames, expected);
 }
 

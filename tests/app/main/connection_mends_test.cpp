@@ -5,6 +5,7 @@
 #include "MainWindowFixture.h"
 #include "ScriptedNode.h"
 
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QPushButton>
@@ -91,6 +92,39 @@ TEST_F(ConnectionMendsTest, InitializeCanOnASilentNodeIdEndsAtOnceWithoutADevice
   ASSERT_TRUE(processUntil([this] { return !form->isInUse(); }));
   EXPECT_EQ(text("lblHWDevice"), "Mirelo");
   EXPECT_TRUE(form->deviceConnected);
+}
+
+TEST_F(ConnectionMendsTest, ABusThatGoesAwayShowsLostAndInitializeCanConnectsAgain) {
+  world().addNode(1);
+  startConnected();
+  ASSERT_TRUE(processUntil([this] { return form->panelText(3) == "CAN Device: connected"; }));
+  widget<QCheckBox>("chkLifeguard")->setChecked(true);  // a timer that talks to the node
+
+  // The simulator goes away: the connection to the bus is cut.
+  const std::uint16_t port = world().server->port();
+  QElapsedTimer elapsed;
+  elapsed.start();
+  world().server->stop();
+  ASSERT_TRUE(processUntil([this] { return form->panelText(2) == "CAN Adapter: bus lost"; }, scaled(3s)))
+      << form->panelText(2).toStdString();
+  RecordProperty("lost_shown_ms", int(elapsed.elapsed()));
+  EXPECT_LT(elapsed.elapsed(), scaled(std::chrono::milliseconds(1000)).count());
+  EXPECT_EQ(form->panelText(3), "CAN Device: disconnected");
+  EXPECT_TRUE(log.contains("CAN bus lost")) << log.all().toStdString();
+  // Nothing waits on the lost bus: a read returns at once (its request cannot be sent).
+  elapsed.restart();
+  list().getValue("1018", 1, true);
+  EXPECT_LT(elapsed.elapsed(), 1000);
+
+  // Back on the same address: "Initialize CAN" connects without a restart.
+  std::string error;
+  ASSERT_TRUE(world().server->start("127.0.0.1", port, error)) << error;
+  widget<QPushButton>("canInitBtn")->click();
+  ASSERT_TRUE(processUntil([this] { return !form->isInUse() && form->panelText(3) == "CAN Device: connected"; },
+                           scaled(10s)))
+      << log.all().toStdString();
+  EXPECT_EQ(form->panelText(2), "CAN Adapter: connected");
+  EXPECT_EQ(text("lblHWDevice"), "Mirelo");
 }
 
 TEST_F(ConnectionMendsTest, OfflineNeverShowsAnAdapterOrADeviceAsConnected) {
