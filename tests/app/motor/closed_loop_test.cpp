@@ -345,7 +345,10 @@ TEST_F(ClosedLoopTest, ClosingTheWindowDuringARunEndsItWithoutFurtherTraffic) {
   openDrivePage("tabRefMode");
   BusRecorder bus(*world().bus);
   std::size_t atClose = 0;
-  QTimer::singleShot(2200, form.get(), [&] {
+  // The close belongs to this test's locals: should the run end early, it
+  // must not fire later, during the fixture's tear-down, on a dead recorder.
+  QObject closer;
+  QTimer::singleShot(2200, &closer, [&] {
     atClose = bus.requestsTo(kNode);
     form->close();
   });
