@@ -6,6 +6,7 @@
 
 #include <time.h>
 
+#include "layout/InstallLayout.h"
 #include "version/VersionReader.h"
 
 QString ReadFileVersion(const QString& path) {
@@ -43,7 +44,11 @@ bool hasHighResolutionCounter() {
 QStringList versionReportLines(const QString& executablePath, bool performanceCounter,
                                const std::function<QString(const QString&)>& fileVersion,
                                const std::function<QString(const QString&, const QString&)>& locate) {
-  const QString folder = QFileInfo(executablePath).absolutePath();
+  // The libraries sit beside the executable in a build tree, in
+  // <prefix>/lib/kestrum when installed.
+  const QString folder = QFile::decodeName(
+      kestrum::layout::foldersFor(QFile::encodeName(QFileInfo(executablePath).absolutePath()).toStdString())
+          .libraries.c_str());
   const auto local = [&](const char* name) { return fileVersion(QDir(folder).filePath(QLatin1String(name))); };
   const auto system = [&](const char* name) { return fileVersion(locate(QLatin1String(name), folder)); };
   return {
