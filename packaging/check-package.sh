@@ -9,7 +9,8 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|' >"$tmp/files"
+# Columns: mode, owner, size, date, time, path (which may hold blanks).
+dpkg-deb -c "$deb" | sed -E 's/^([^ ]+ +){5}//; s|^\./|/|' >"$tmp/files"
 for f in /usr/bin/kestrum /usr/bin/kestrum-cli /usr/bin/kestrum-sim \
          /usr/lib/kestrum/libVarnex.so /usr/lib/kestrum/libpcanbasic.so /usr/lib/kestrum/libvcinpl.so \
          /usr/share/kestrum/Configuration.xml /usr/share/kestrum/MotorType.xml /usr/share/kestrum/ClosedLoop.xml \
@@ -25,8 +26,10 @@ echo "package files: $(grep -vc '/$' "$tmp/files") files, every expected one pre
 dpkg-deb -f "$deb" Package | grep -qx kestrum || fail "the package is not named kestrum"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
+# The package names alone, one a line (alternatives split too).
+names=$(tr ',|' '\n\n' <<<"$depends" | sed -E 's/^ *([^ ]+).*/\1/')
 for p in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6xml6; do
-  grep -Eq "(^|[ ,])$p( |,|\$)" <<<"$depends" || fail "Depends lacks $p"
+  grep -qxF "$p" <<<"$names" || fail "Depends lacks $p"
 done
 
 dpkg-deb -x "$deb" "$tmp/root"
