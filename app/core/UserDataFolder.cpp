@@ -50,13 +50,18 @@ bool writeAtomically(const QString& path, const QByteArray& content, QString& er
 }  // namespace
 
 QString defaultUserDataFolder() {
-  return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/kestrum");
+  const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+  return base.isEmpty() ? QString() : base + QStringLiteral("/kestrum");
 }
 
 UserDataUpdate updateUserDataFolder(const QString& shippedFolder, const QString& userFolder) {
   UserDataUpdate result;
   const QDir shipped(shippedFolder);
   const QDir user(userFolder);
+  if (userFolder.isEmpty()) {
+    result.errors << QStringLiteral("There is no folder for the user's data (neither XDG_DATA_HOME nor HOME is set).");
+    return result;
+  }
   if (!QDir().mkpath(userFolder) || !QFileInfo(userFolder).isDir()) {
     result.errors << QStringLiteral("Cannot create the folder %1.").arg(QDir::toNativeSeparators(userFolder));
     return result;

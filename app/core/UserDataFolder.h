@@ -21,7 +21,8 @@ struct UserDataUpdate {
 /// the SHA-256 of the shipped version that was last copied there.
 extern const char* const kUserDataManifest;
 
-/// $XDG_DATA_HOME/kestrum (by default ~/.local/share/kestrum).
+/// $XDG_DATA_HOME/kestrum (by default ~/.local/share/kestrum); empty when
+/// the system names no data folder for the user.
 QString defaultUserDataFolder();
 
 /// Brings `userFolder` up to date with `shippedFolder` (created if missing).
