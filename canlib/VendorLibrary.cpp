@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -22,9 +23,8 @@ AdapterSource adapterSource() {
   const char* value = std::getenv("KESTRUM_ADAPTER_LIBS");
   if (!value || !*value || std::strcmp(value, "private") == 0) return AdapterSource::Private;
   if (std::strcmp(value, "system") == 0) return AdapterSource::System;
-  static bool warned = false;
-  if (!warned) {
-    warned = true;
+  static std::atomic<bool> warned{false};
+  if (!warned.exchange(true)) {
     std::fprintf(stderr, "Varnex: KESTRUM_ADAPTER_LIBS=%s not understood (use 'system' or 'private'); "
                  "using the adapter libraries installed with Kestrum\n", value);
   }
@@ -52,7 +52,7 @@ void* openVendorLibrary(const char* fileName) {
   }
   void* handle = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
   // With the vendor's own library chosen, the user is always told which file
-  // drives the adapter: a stand-in found by mistake would reach no real bus.
+  // drives the adapter, so a stand-in found on the search path by mistake is noticed.
   if (system) {
     if (handle)
       std::fprintf(stderr, "Varnex: KESTRUM_ADAPTER_LIBS=system: loaded %s\n", loadedPath(handle, fileName).c_str());
