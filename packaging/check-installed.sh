@@ -63,4 +63,10 @@ cmp -s "$user/Configuration.xml" "$tmp/users-version" || fail "the user's Config
 cmp -s "$user/MotorType.xml" "$shipped/MotorType.xml" || fail "the unchanged MotorType.xml was not updated"
 grep -q "KESTRUM_ADAPTER_LIBS=system: loaded $prefix/lib/kestrum/libpcanbasic.so" "$tmp/second.log" ||
   { cat "$tmp/second.log"; fail "the adapter library loaded through the system's search was not reported"; }
-echo "installed layout: both starts connected, the user's change kept, the unchanged file updated"
+# The check must not pass without a connection: with the vendor's libraries
+# chosen but none on the system, nothing reaches the simulator.
+status=0
+(cd "$tmp" && env KESTRUM_ADAPTER_LIBS=system "$prefix/bin/kestrum" --check-connection 2 >"$tmp/third.log" 2>&1) ||
+  status=$?
+[ "$status" -eq 1 ] || { cat "$tmp/third.log"; fail "--check-connection ended with $status without a connection"; }
+echo "installed layout: both starts connected, the user's change kept, the unchanged file updated, no false connection"
