@@ -27,7 +27,7 @@ dpkg-deb -f "$deb" Package | grep -qx kestrum || fail "the package is not named 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 # The package names alone, one a line (alternatives split too).
-names=$(tr ',|' '\n\n' <<<"$depends" | sed -E 's/^ *([^ ]+).*/\1/')
+names=$(tr ',|' '\n' <<<"$depends" | sed -E 's/^ *([^ ]+).*/\1/')
 for p in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6xml6; do
   grep -qxF "$p" <<<"$names" || fail "Depends lacks $p"
 done
