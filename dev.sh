@@ -5,6 +5,8 @@
 #   ./dev.sh test-asan  every test but `timing` under AddressSanitizer + UndefinedBehaviorSanitizer
 #   ./dev.sh test-tsan  the threaded tests but `timing` under ThreadSanitizer
 #   ./dev.sh bench      build optimised and run the benchmarks (JSON lines)
+#   ./dev.sh package    build Release in build-package, make the Debian package
+#                       (build-package/kestrum_*.deb) and check it
 #   ./dev.sh fuzz [S]   build the fuzz targets with clang and let each explore S seconds
 #   ./dev.sh fuzz-ci    build the fuzz targets, replay the committed corpus, then a
 #                       fixed-seed run of a fixed length (the same inputs every time)
@@ -14,7 +16,7 @@ ROOT=$(pwd)
 JOBS=$(nproc)
 
 PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev qt6-charts-dev
-          libgtest-dev libgmock-dev python3 python3-can clang-14 libclang-rt-14-dev)
+          libgtest-dev libgmock-dev python3 python3-can clang-14 libclang-rt-14-dev dpkg-dev file)
 
 install_deps() {
   local missing=()
@@ -127,6 +129,14 @@ case "$cmd" in
     build build-bench Release
     "$ROOT/bench/run.sh" build-bench
     ;;
+  package)
+    install_deps
+    # No tests, benchmarks or sanitizers in what users install.
+    build build-package Release -DKESTRUM_BUILD_TESTS=OFF -DKESTRUM_BUILD_BENCH=OFF -DKESTRUM_SANITIZE=
+    rm -f build-package/kestrum_*.deb
+    cmake --build build-package --target package
+    "$ROOT/packaging/check-package.sh" build-package/kestrum_*.deb
+    ;;
   fuzz)
     install_deps
     "$ROOT/fuzz/run.sh" explore "${2:-20}"
@@ -136,7 +146,7 @@ case "$cmd" in
     "$ROOT/fuzz/run.sh" replay
     ;;
   *)
-    sed -n '2,10p' "$0"
+    sed -n '2,12p' "$0"
     exit 2
     ;;
 esac

@@ -1,10 +1,13 @@
 #include "VendorLibrary.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace varnex {
 
@@ -16,8 +19,30 @@ std::string ownFolder() {
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+AdapterSource adapterSource() {
+  const char* value = std::getenv("KESTRUM_ADAPTER_LIBS");
+  if (!value || !*value || std::strcmp(value, "private") == 0) return AdapterSource::Private;
+  if (std::strcmp(value, "system") == 0) return AdapterSource::System;
+  static std::atomic<bool> warned{false};
+  if (!warned.exchange(true)) {
+    std::fprintf(stderr, "Varnex: KESTRUM_ADAPTER_LIBS=%s not understood (use 'system' or 'private'); "
+                 "using the adapter libraries installed with Kestrum\n", value);
+  }
+  return AdapterSource::Private;
+}
+
+namespace {
+/// The file the loader actually opened for `handle` (the name itself if unknown).
+std::string loadedPath(void* handle, const char* fileName) {
+  link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name) return map->l_name;
+  return fileName;
+}
+}  // namespace
+
 void* openVendorLibrary(const char* fileName) {
-  const std::string folder = ownFolder();
+  const bool system = adapterSource() == AdapterSource::System;
+  const std::string folder = system ? std::string() : ownFolder();
   if (!folder.empty()) {
     const std::string local = folder + "/" + fileName;
     if (void* handle = dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL)) {
@@ -26,10 +51,19 @@ void* openVendorLibrary(const char* fileName) {
     }
   }
   void* handle = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
-  if (handle)
-    debugLog("loaded %s from the system's library path", fileName);
-  else
+  // With the vendor's own library chosen, the user is always told which file
+  // drives the adapter, so a stand-in found on the search path by mistake is noticed.
+  if (system) {
+    if (handle)
+      std::fprintf(stderr, "Varnex: KESTRUM_ADAPTER_LIBS=system: loaded %s\n", loadedPath(handle, fileName).c_str());
+    else
+      std::fprintf(stderr, "Varnex: KESTRUM_ADAPTER_LIBS=system: %s not found on the system's library path: %s\n",
+                   fileName, dlerror());
+  } else if (handle) {
+    debugLog("loaded %s from the system's library path", loadedPath(handle, fileName).c_str());
+  } else {
     debugLog("%s not available: %s", fileName, dlerror());
+  }
   return handle;
 }
 

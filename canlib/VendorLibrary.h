@@ -10,8 +10,18 @@ namespace varnex {
 /// Folder of libVarnex.so itself (found from one of its own symbols).
 std::string ownFolder();
 
-/// Opens `fileName` from the library's own folder first, then through the
-/// system's library search path. Null when neither has it.
+/// Where the adapter libraries come from, chosen with the environment
+/// variable KESTRUM_ADAPTER_LIBS: unset, empty or "private" = the library's own
+/// folder first (the stand-ins installed with Kestrum), then the system's
+/// library search path; "system" = the system's library search path only, for
+/// a vendor's library installed system-wide. Another value is reported once on
+/// standard error and counts as "private".
+enum class AdapterSource { Private, System };
+AdapterSource adapterSource();
+
+/// Opens `fileName` as adapterSource() says. Null when it is not found. The
+/// file opened is printed on standard error with KESTRUM_ADAPTER_LIBS=system
+/// (and with VARNEX_DEBUG otherwise).
 void* openVendorLibrary(const char* fileName);
 
 /// One function of a binding table: its exported name and where the pointer goes.

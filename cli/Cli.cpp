@@ -41,7 +41,7 @@ void FrameTap::onFrame(const ConnectorFrame& frame) {
   if (previous_ && previous_ != this) previous_->onFrame(frame);
 }
 
-Cli::Cli(CliArgs args) : args_(std::move(args)), appFolder_(DLLLoader::applicationFolder()) {}
+Cli::Cli(CliArgs args) : args_(std::move(args)), appFolder_(DLLLoader::dataFolder()) {}
 
 Cli::~Cli() = default;
 
@@ -120,7 +120,7 @@ int Cli::open(int node, int kbit) {
     }
     connector_ = std::make_unique<DLLConnector>();
     if (!connector_->isOnline()) {
-      fail(0, std::nullopt, QStringLiteral("%1 could not be loaded from %2").arg(QLatin1String(DLLLoader::fileName), appFolder_));
+      fail(0, std::nullopt, QStringLiteral("%1 could not be loaded from %2").arg(QLatin1String(DLLLoader::fileName), DLLLoader::libraryFolder()));
       return kExitBus;
     }
     QStringList list;

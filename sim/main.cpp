@@ -24,6 +24,7 @@
 
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
+#include "layout/InstallLayout.h"
 #include "node/NodeCommands.h"
 #include "node/NodeHost.h"
 
@@ -230,7 +231,8 @@ const std::vector<Option>& optionTable() {
          o.nodes.push_back({std::uint8_t(id), model, unsigned(kbit)});
          return true;
        }},
-      {"--data", "DIR", "folder with XML/EDS_<model>.xml (default: the executable's folder)",
+      {"--data", "DIR", "folder with XML/EDS_<model>.xml (default: the executable's folder,\n"
+       "                           or <prefix>/share/kestrum when installed)",
        [](const std::string& v, SimOptions& o, std::string& e) {
          if (v.empty()) {
            e = "empty folder name";
@@ -432,7 +434,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   kestrum::sim::NodeHost nodes(bus,
-                               options.dataDir.empty() ? kestrum::sim::NodeHost::executableDir() : options.dataDir,
+                               options.dataDir.empty() ? kestrum::layout::folders().data : options.dataDir,
                                options.stateDir.empty() ? kestrum::sim::NodeHost::defaultStateDir() : options.stateDir);
   for (const auto& [id, model, kbit] : options.nodes) {
     if (!nodes.addNode(id, model, error, kbit)) {

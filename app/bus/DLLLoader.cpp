@@ -10,6 +10,7 @@
 
 #include "MessageBoxService.h"
 #include "VersionReport.h"
+#include "layout/InstallLayout.h"
 #include "version/VersionReader.h"
 
 const char* const DLLLoader::fileName = "libVarnex.so";
@@ -85,7 +86,7 @@ DLLLoader& DLLLoader::getLoader() {
   // Never destroyed: the library's threads may call the forwarder until the
   // process ends.
   static DLLLoader* loader =
-      new DLLLoader(applicationFolder() + QLatin1Char('/') + QLatin1String(fileName));
+      new DLLLoader(libraryFolder() + QLatin1Char('/') + QLatin1String(fileName));
   loader->available = loader->module != nullptr;
   loader->registerForwarder();
   return *loader;
@@ -94,6 +95,16 @@ DLLLoader& DLLLoader::getLoader() {
 QString DLLLoader::applicationFolder() {
   if (QCoreApplication::instance()) return QCoreApplication::applicationDirPath();
   return QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget()).absolutePath();
+}
+
+QString DLLLoader::libraryFolder() {
+  const auto folders = kestrum::layout::foldersFor(QFile::encodeName(applicationFolder()).toStdString());
+  return folders.installed ? QFile::decodeName(folders.libraries.c_str()) : applicationFolder();
+}
+
+QString DLLLoader::dataFolder() {
+  const auto folders = kestrum::layout::foldersFor(QFile::encodeName(applicationFolder()).toStdString());
+  return folders.installed ? QFile::decodeName(folders.data.c_str()) : applicationFolder();
 }
 
 void DLLLoader::registerForwarder() {

@@ -65,12 +65,18 @@ class DLLLoader {
   DLLLoader(const DLLLoader&) = delete;
   DLLLoader& operator=(const DLLLoader&) = delete;
 
-  /// The process-wide loader for libVarnex.so in the application's folder,
+  /// The process-wide loader for libVarnex.so in libraryFolder(),
   /// created on the first call. Every call refreshes `available` and
   /// registers the frame forwarder with the library again.
   static DLLLoader& getLoader();
   /// The folder of the running executable.
   static QString applicationFolder();
+  /// Where libVarnex.so and the adapter stand-ins are: the application
+  /// folder in a build tree, <prefix>/lib/kestrum when installed.
+  static QString libraryFolder();
+  /// Where the shipped data files are (XML/, the library XML files, Presets/):
+  /// the application folder in a build tree, <prefix>/share/kestrum when installed.
+  static QString dataFolder();
 
   /// Sets (or clears, with null) the handler the forwarder calls. When this
   /// returns, no call of the previous handler is running or will start.

@@ -6,6 +6,7 @@
 
 #include <time.h>
 
+#include "layout/InstallLayout.h"
 #include "version/VersionReader.h"
 
 QString ReadFileVersion(const QString& path) {
@@ -43,9 +44,17 @@ bool hasHighResolutionCounter() {
 QStringList versionReportLines(const QString& executablePath, bool performanceCounter,
                                const std::function<QString(const QString&)>& fileVersion,
                                const std::function<QString(const QString&, const QString&)>& locate) {
-  const QString folder = QFileInfo(executablePath).absolutePath();
+  // The libraries sit beside the executable in a build tree, in
+  // <prefix>/lib/kestrum when installed.
+  const QString folder = QFile::decodeName(
+      kestrum::layout::foldersFor(QFile::encodeName(QFileInfo(executablePath).absolutePath()).toStdString())
+          .libraries.c_str());
   const auto local = [&](const char* name) { return fileVersion(QDir(folder).filePath(QLatin1String(name))); };
-  const auto system = [&](const char* name) { return fileVersion(locate(QLatin1String(name), folder)); };
+  // With the vendor's adapter libraries chosen (KESTRUM_ADAPTER_LIBS=system),
+  // the CAN library skips its own folder, and so does the report.
+  const bool vendorLibraries = qgetenv("KESTRUM_ADAPTER_LIBS") == "system";
+  const QString adapterFolder = vendorLibraries ? QString() : folder;
+  const auto system = [&](const char* name) { return fileVersion(locate(QLatin1String(name), adapterFolder)); };
   return {
       QString(),
       QString(),
@@ -58,7 +67,7 @@ QStringList versionReportLines(const QString& executablePath, bool performanceCo
       QString(),
       QString(),
       QString(),
-      QStringLiteral("  Version: ") + local("libpcanbasic.so"),
+      QStringLiteral("  Version: ") + (vendorLibraries ? system("libpcanbasic.so") : local("libpcanbasic.so")),
       QStringLiteral("  PCAN-Basic API Library"),
       QString(),
       QStringLiteral("  VCI Application Programming Interface "),

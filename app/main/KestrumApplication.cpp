@@ -2,11 +2,15 @@
 
 #include <sched.h>
 
+#include <QDir>
+#include <QFile>
 #include <QProxyStyle>
 
 #include <exception>
 
 #include "MessageBoxService.h"
+#include "UserDataFolder.h"
+#include "layout/InstallLayout.h"
 
 namespace {
 
@@ -55,4 +59,24 @@ void KestrumApplication::restrictToFirstProcessor() {
     sched_setaffinity(0, sizeof(first), &first);
     return;
   }
+}
+
+QString KestrumApplication::enterWorkingFolder() {
+  const auto folders = kestrum::layout::folders();
+  if (!folders.installed) return {};
+  const QString shipped = QFile::decodeName(folders.data.c_str());
+  const QString userFolder = defaultUserDataFolder();
+  const UserDataUpdate update = updateUserDataFolder(shipped, userFolder);
+  if (update.usable && QDir::setCurrent(userFolder)) {
+    if (update.errors.isEmpty()) return {};
+    return QStringLiteral("Kestrum could not bring its data folder %1 up to date:\n%2\n"
+                          "Your files there were left as they were.")
+        .arg(QDir::toNativeSeparators(userFolder), update.errors.join(QLatin1Char('\n')));
+  }
+  QDir::setCurrent(shipped);
+  return QStringLiteral("Kestrum could not use its data folder %1:\n%2\n"
+                        "It works from %3 instead, where list files, PDO configurations and logs "
+                        "cannot be saved.")
+      .arg(QDir::toNativeSeparators(userFolder), update.errors.join(QLatin1Char('\n')),
+           QDir::toNativeSeparators(shipped));
 }

@@ -18,4 +18,12 @@ class KestrumApplication : public QApplication {
   /// the CAN library's timing assumes its threads and the user interface
   /// never run truly in parallel, and hand-offs between them stay cheap.
   static void restrictToFirstProcessor();
+
+  /// Makes the working folder the one list files, PDO configurations and logs
+  /// go to. Started from a build tree nothing changes (the caller's folder, as
+  /// `./dev.sh run` sets it). Installed, it is the user's data folder
+  /// (defaultUserDataFolder()), brought up to date from <prefix>/share/kestrum
+  /// first; if that folder cannot be used, the shipped folder itself (read
+  /// only). Returns the message for the user when something failed, else empty.
+  static QString enterWorkingFolder();
 };

@@ -86,7 +86,7 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
     : QMainWindow(parent), ui(std::make_unique<Ui::TMainForm>()), loader_(loader), libraryPath_(libraryPath) {
   ui->setupUi(this);
   if (libraryPath_.isEmpty())
-    libraryPath_ = DLLLoader::applicationFolder() + QLatin1Char('/') + QLatin1String(DLLLoader::fileName);
+    libraryPath_ = DLLLoader::libraryFolder() + QLatin1Char('/') + QLatin1String(DLLLoader::fileName);
 
   tmrAutoConnect = makeTimer(this, "tmrAutoConnect", 500);
   tmrAutoConnect->setSingleShot(true);
