@@ -225,7 +225,8 @@ void ScopeWindow::buildUi() {
   axisTime_ = new QValueAxis(chart_);
   axisTime_->setTitleText(QStringLiteral("Time (s)"));
   axisTime_->setLabelFormat(QStringLiteral("%.3f"));
-  axisTime_->setTickCount(11);
+  axisTime_->setTickType(QValueAxis::TicksDynamic);
+  axisTime_->setTickAnchor(0);
   axisAnalog_ = new QValueAxis(chart_);
   axisAnalog_->setLabelFormat(QStringLiteral("%g"));
   axisDigital_ = new QValueAxis(chart_);
@@ -312,6 +313,7 @@ void ScopeWindow::buildUi() {
   channelTable_->setSelectionBehavior(QAbstractItemView::SelectRows);
   channelTable_->setSelectionMode(QAbstractItemView::SingleSelection);
   channelTable_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  channelTable_->verticalHeader()->setDefaultSectionSize(channelTable_->fontMetrics().height() + 6);
   channelTable_->setMaximumHeight(channelTable_->horizontalHeader()->sizeHint().height() +
                                   kMaxChannels * channelTable_->verticalHeader()->defaultSectionSize() + 4);
   layout->addWidget(channelTable_);
@@ -809,10 +811,19 @@ bool ScopeWindow::redraw() {
     axisDigital_->setRange(-0.2, lanes * kLaneHeight / kDigitalShare);
   }
   axisAnalog_->setRange(lo, hi);
+  axisAnalog_->applyNiceNumbers();
   axisTime_->setRange(t0_, t1_);
+  // Time ticks at round steps of about a tenth of the span, whatever the zoom.
+  const double rough = (t1_ - t0_) / 10;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
+  const double step = rough / magnitude < 2 ? magnitude : rough / magnitude < 5 ? 2 * magnitude : 5 * magnitude;
+  axisTime_->setTickInterval(step);
+  axisTime_->setLabelFormat(step >= 1 ? QStringLiteral("%.0f") : step >= 0.1 ? QStringLiteral("%.1f")
+                            : step >= 0.01 ? QStringLiteral("%.2f") : QStringLiteral("%.3f"));
   for (int k = 0; k < 2; ++k) {
     QVector<QPointF> line;
-    if (cursors_[k] >= t0_ && cursors_[k] <= t1_) line = {QPointF(cursors_[k], lo), QPointF(cursors_[k], hi)};
+    if (cursors_[k] && *cursors_[k] >= t0_ && *cursors_[k] <= t1_)
+      line = {QPointF(*cursors_[k], axisAnalog_->min()), QPointF(*cursors_[k], axisAnalog_->max())};
     cursorSeries_[k]->replace(line);
   }
   return true;
@@ -860,22 +871,22 @@ void ScopeWindow::setCursor(int cursor, double t) {
 }
 
 void ScopeWindow::refreshCursorText() {
-  if (cursors_[0] < 0 && cursors_[1] < 0) {
+  if (!cursors_[0] && !cursors_[1]) {
     lblCursors_->setText(QStringLiteral("Cursors: stop the trace, then click (left: cursor 1, right: cursor 2); "
                                         "wheel zooms, drag pans."));
     return;
   }
   QStringList parts;
   for (int k = 0; k < 2; ++k)
-    parts << (cursors_[k] >= 0 ? QStringLiteral("Cursor %1: %2 s").arg(k + 1).arg(cursors_[k], 0, 'f', 6)
-                               : QStringLiteral("Cursor %1: -").arg(k + 1));
-  if (cursors_[0] >= 0 && cursors_[1] >= 0)
-    parts << QStringLiteral("Δt: %1 ms").arg((cursors_[1] - cursors_[0]) * 1000, 0, 'f', 3);
+    parts << (cursors_[k] ? QStringLiteral("Cursor %1: %2 s").arg(k + 1).arg(*cursors_[k], 0, 'f', 6)
+                          : QStringLiteral("Cursor %1: -").arg(k + 1));
+  if (cursors_[0] && cursors_[1])
+    parts << QStringLiteral("Δt: %1 ms").arg((*cursors_[1] - *cursors_[0]) * 1000, 0, 'f', 3);
   QStringList values;
   for (const auto& c : channels_) {
     QStringList at;
     for (int k = 0; k < 2; ++k) {
-      const auto v = cursors_[k] >= 0 ? c->history.valueAt(cursors_[k]) : std::nullopt;
+      const auto v = cursors_[k] ? c->history.valueAt(*cursors_[k]) : std::nullopt;
       at << (v ? QString::number(scope::shownValue(*v, c->scale, c->bit), 'g', 10) : QStringLiteral("-"));
     }
     values << QStringLiteral("%1: %2 | %3").arg(c->name, at[0], at[1]);

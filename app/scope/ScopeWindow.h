@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "ScopeData.h"
@@ -179,7 +180,7 @@ class ScopeWindow : public QWidget, public PdoValueListener {
   bool acquiring_ = true;
   double t0_ = 0;
   double t1_ = 5;
-  double cursors_[2] = {-1, -1};
+  std::optional<double> cursors_[2];  ///< unset until placed
   std::uint64_t dataVersion_ = 1;
   std::uint64_t drawnVersion_ = 0;
 
