@@ -145,6 +145,7 @@ ScopeWindow::ScopeWindow(ScopeHost* host, QWidget* parent) : QWidget(parent, Qt:
   t0_ = -span;
   t1_ = 0;
   redrawTimer_ = new QTimer(this);
+  redrawTimer_->setObjectName(QStringLiteral("tmrScopeRedraw"));
   redrawTimer_->setInterval(kRedrawMs);
   connect(redrawTimer_, &QTimer::timeout, this, guarded([this] { redraw(); }));
   StringGridPDOReceivedDataSource::addListener(this);
@@ -382,6 +383,8 @@ void ScopeWindow::showEvent(QShowEvent* event) {
 void ScopeWindow::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
   redrawTimer_->stop();
+  // A closed scope polls no more: its bus load would go on unseen.
+  if (acquiring_) stop();
 }
 
 void ScopeWindow::fillObjectChoices() {
@@ -506,6 +509,7 @@ bool ScopeWindow::addChannel(const ChannelSpec& spec) {
   if (spec.source == Source::Poll) {
     channel->pollTimer = new QTimer(this);
     channel->pollTimer->setInterval(period);
+    channel->pollTimer->setTimerType(Qt::PreciseTimer);
     const std::uint64_t channelId = channel->id;
     connect(channel->pollTimer, &QTimer::timeout, this, guarded([this, channelId] { poll(channelId); }));
     if (acquiring_) channel->pollTimer->start();
@@ -530,7 +534,8 @@ void ScopeWindow::removeSelectedChannel() {
 void ScopeWindow::removeChannel(int channel) {
   if (channel < 0 || channel >= int(channels_.size())) return;
   Channel& c = *channels_[std::size_t(channel)];
-  if (trigger_.channel() == channel) trigger_.disarm();
+  // The trigger names its channel by position, which a removal shifts.
+  if (trigger_.state() == scope::Trigger::State::Armed) trigger_.disarm();
   delete c.pollTimer;
   chart_->removeSeries(c.series);
   delete c.series;
@@ -539,6 +544,7 @@ void ScopeWindow::removeChannel(int channel) {
   refreshTriggerSources();
   refreshBusLoad();
   refreshCursorText();
+  refreshState();
   ++dataVersion_;
 }
 
@@ -549,6 +555,8 @@ const scope::SampleHistory& ScopeWindow::history(int channel) const { return cha
 std::uint64_t ScopeWindow::skippedPolls(int channel) const { return channels_.at(std::size_t(channel))->skipped; }
 
 std::uint64_t ScopeWindow::failedPolls(int channel) const { return channels_.at(std::size_t(channel))->failed; }
+
+std::uint64_t ScopeWindow::samplesReceived(int channel) const { return channels_.at(std::size_t(channel))->received; }
 
 ScopeWindow::Channel* ScopeWindow::channelById(std::uint64_t id) {
   for (auto& c : channels_)
@@ -684,6 +692,7 @@ void ScopeWindow::store(int number, double t, double value) {
   std::optional<double> previous;
   if (!channel.history.empty()) previous = scope::shownValue(channel.history.newest().v, channel.scale, channel.bit);
   channel.history.push(t, value);
+  ++channel.received;
   ++dataVersion_;
   if (trigger_.feed(number, t, scope::shownValue(value, channel.scale, channel.bit), previous)) refreshState();
 }
@@ -769,6 +778,7 @@ bool ScopeWindow::redraw() {
   }
   if (drawnVersion_ == dataVersion_ && !acquiring_) return false;
   drawnVersion_ = dataVersion_;
+  refreshBusLoad();  // the skipped and failed polls so far
 
   const int columns = std::max(100, int(chart_->plotArea().width()));
   int lanes = 0;

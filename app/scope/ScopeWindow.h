@@ -78,6 +78,8 @@ class ScopeWindow : public QWidget, public PdoValueListener {
   /// and those that failed.
   std::uint64_t skippedPolls(int channel) const;
   std::uint64_t failedPolls(int channel) const;
+  /// Samples a channel has taken since it was added (the history keeps a minute of them).
+  std::uint64_t samplesReceived(int channel) const;
 
   void run();
   void stop();
@@ -145,6 +147,7 @@ class ScopeWindow : public QWidget, public PdoValueListener {
     std::uint64_t skipped = 0;
     std::uint64_t failed = 0;
     std::uint64_t polled = 0;
+    std::uint64_t received = 0;
   };
 
   void buildUi();

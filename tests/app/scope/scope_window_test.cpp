@@ -164,7 +164,9 @@ TEST_F(ScopeTest, PolledChannelReadsAtItsPeriodAndWritesNothing) {
   std::vector<double> gaps;
   for (std::size_t i = 1; i < h.size(); ++i) gaps.push_back(h.at(i).t - h.at(i - 1).t);
   std::nth_element(gaps.begin(), gaps.begin() + long(gaps.size() / 2), gaps.end());
-  EXPECT_NEAR(gaps[gaps.size() / 2], 0.050, 0.015);
+  // Late ticks on a loaded machine stretch a gap, never shorten it.
+  EXPECT_GE(gaps[gaps.size() / 2], 0.045);
+  EXPECT_LE(gaps[gaps.size() / 2], 0.080);
   EXPECT_EQ(scope->failedPolls(0), 0u);
   // The scope only reads.
   EXPECT_TRUE(bus.downloads(kNode).empty());
