@@ -172,6 +172,19 @@ TEST_F(ScopeTest, PolledChannelReadsAtItsPeriodAndWritesNothing) {
   EXPECT_TRUE(bus.downloads(kNode).empty());
   EXPECT_GE(bus.requestsTo(kNode), h.size());
 
+  // While another transfer waits for its answer, the scope skips its ticks:
+  // it neither fails nor makes the other transfer fail.
+  const std::size_t taken = h.size();
+  const SDOResult other = form->connector()->readObject(5, 0x1000, 0, TYPE_U32, 300);  // no node 5
+  EXPECT_EQ(other.code, sdo_result::kNoAnswer);
+  EXPECT_GE(scope->skippedPolls(0), 3u);
+  EXPECT_EQ(scope->failedPolls(0), 0u);
+  EXPECT_LE(h.size(), taken + 1);
+  scope->redraw();
+  EXPECT_TRUE(inScope<QLabel>("lblBusLoad")->text().contains(QString("%1 polls skipped").arg(scope->skippedPolls(0))))
+      << inScope<QLabel>("lblBusLoad")->text().toStdString();
+  EXPECT_TRUE(processUntil([&] { return h.size() >= taken + 5; }, scaled(5s)));
+
   // Stopped, it polls no more.
   inScope<QAbstractButton>("btnRunStop")->click();
   const std::size_t requests = bus.requestsTo(kNode);
