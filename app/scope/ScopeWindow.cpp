@@ -106,8 +106,13 @@ class ScopeChartView : public QChartView {
   std::function<void(double factor, double x)> onWheel;
   std::function<void(double dx)> onDrag;
   std::function<void(Qt::MouseButton, double x)> onClick;
+  std::function<void(QPainter*)> paintTraces;
 
  protected:
+  void drawForeground(QPainter* painter, const QRectF& rect) override {
+    QChartView::drawForeground(painter, rect);
+    if (paintTraces) paintTraces(painter);
+  }
   void wheelEvent(QWheelEvent* event) override {
     if (onWheel && event->angleDelta().y() != 0) onWheel(event->angleDelta().y() > 0 ? 0.8 : 1.25, event->position().x());
     event->accept();
@@ -236,15 +241,6 @@ void ScopeWindow::buildUi() {
   chart_->addAxis(axisTime_, Qt::AlignBottom);
   chart_->addAxis(axisAnalog_, Qt::AlignLeft);
   chart_->addAxis(axisDigital_, Qt::AlignRight);
-  for (int c = 0; c < 2; ++c) {
-    cursorSeries_[c] = new QLineSeries(chart_);
-    cursorSeries_[c]->setName(QStringLiteral("Cursor %1").arg(c + 1));
-    cursorSeries_[c]->setPen(QPen(Qt::black, 1, c == 0 ? Qt::DashLine : Qt::DotLine));
-    chart_->addSeries(cursorSeries_[c]);
-    cursorSeries_[c]->attachAxis(axisTime_);
-    cursorSeries_[c]->attachAxis(axisAnalog_);
-    for (QLegendMarker* marker : chart_->legend()->markers(cursorSeries_[c])) marker->setVisible(false);
-  }
   chartView_ = new ScopeChartView(chart_, this);
   chartView_->setObjectName(QStringLiteral("scopeChart"));
   chartView_->setRenderHint(QPainter::Antialiasing, false);
@@ -252,6 +248,7 @@ void ScopeWindow::buildUi() {
   chartView_->onWheel = [this](double factor, double x) { onChartWheel(factor, x); };
   chartView_->onDrag = [this](double dx) { onChartDrag(dx); };
   chartView_->onClick = [this](Qt::MouseButton b, double x) { onChartClick(b, x); };
+  chartView_->paintTraces = [this](QPainter* painter) { paintTraces(painter); };
   layout->addWidget(chartView_, 1);
 
   lblCursors_ = new QLabel(this);
@@ -780,13 +777,15 @@ bool ScopeWindow::redraw() {
   drawnVersion_ = dataVersion_;
   refreshBusLoad();  // the skipped and failed polls so far
 
-  const int columns = std::max(100, int(chart_->plotArea().width()));
+  // Two pixels a column: a column draws up to four points (first, lowest,
+  // highest, last), so a trace costs about two points a pixel.
+  const int columns = std::max(100, int(chart_->plotArea().width()) / 2);
   int lanes = 0;
   for (const auto& c : channels_) lanes += c->bit >= 0;
   double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-  QVector<QPointF> points;
   int lane = 0;
   for (const auto& c : channels_) {
+    QVector<QPointF>& points = c->drawn;
     points.clear();
     if (c->enabled) {
       if (c->bit >= 0) {
@@ -805,7 +804,6 @@ bool ScopeWindow::redraw() {
       }
     }
     if (c->bit >= 0) ++lane;
-    c->series->replace(points);
   }
   if (!(hi >= lo)) {
     lo = 0;
@@ -830,13 +828,44 @@ bool ScopeWindow::redraw() {
   axisTime_->setTickInterval(step);
   axisTime_->setLabelFormat(step >= 1 ? QStringLiteral("%.0f") : step >= 0.1 ? QStringLiteral("%.1f")
                             : step >= 0.01 ? QStringLiteral("%.2f") : QStringLiteral("%.3f"));
-  for (int k = 0; k < 2; ++k) {
-    QVector<QPointF> line;
-    if (cursors_[k] && *cursors_[k] >= t0_ && *cursors_[k] <= t1_)
-      line = {QPointF(*cursors_[k], axisAnalog_->min()), QPointF(*cursors_[k], axisAnalog_->max())};
-    cursorSeries_[k]->replace(line);
-  }
+  chartView_->viewport()->update();
   return true;
+}
+
+void ScopeWindow::paintTraces(QPainter* painter) {
+  // The chart draws the axes, the grid and the legend; the traces and the
+  // cursors are drawn here, over its plot area. Handing the chart thousands
+  // of points per series 30 times a second cost 10 to 50 ms a picture (each
+  // series rebuilt its geometry on every point list and axis change); a
+  // polyline costs well under a millisecond.
+  const QRectF plot = chart_->mapRectToScene(chart_->plotArea());
+  if (plot.width() <= 0 || plot.height() <= 0 || !(t1_ > t0_)) return;
+  painter->save();
+  painter->setClipRect(plot);
+  painter->setRenderHint(QPainter::Antialiasing, false);
+  const double xScale = plot.width() / (t1_ - t0_);
+  QPolygonF polyline;
+  for (const auto& c : channels_) {
+    if (!c->enabled || c->drawn.isEmpty()) continue;
+    const QValueAxis* axis = c->bit >= 0 ? axisDigital_ : axisAnalog_;
+    const double lo = axis->min(), span = axis->max() - axis->min();
+    if (!(span > 0)) continue;
+    const double yScale = plot.height() / span;
+    polyline.resize(c->drawn.size());
+    for (int i = 0; i < c->drawn.size(); ++i) {
+      const QPointF& p = c->drawn[i];
+      polyline[i] = QPointF(plot.left() + (p.x() - t0_) * xScale, plot.bottom() - (p.y() - lo) * yScale);
+    }
+    painter->setPen(QPen(c->colour, 0));  // cosmetic: one pixel at any scale, the fast path
+    painter->drawPolyline(polyline);
+  }
+  for (int k = 0; k < 2; ++k) {
+    if (!cursors_[k] || *cursors_[k] < t0_ || *cursors_[k] > t1_) continue;
+    const double x = plot.left() + (*cursors_[k] - t0_) * xScale;
+    painter->setPen(QPen(Qt::black, 0, k == 0 ? Qt::DashLine : Qt::DotLine));
+    painter->drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
+  }
+  painter->restore();
 }
 
 bool ScopeWindow::setView(double t0, double t1) {

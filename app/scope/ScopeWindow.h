@@ -2,7 +2,9 @@
 #include <QColor>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QPointF>
 #include <QString>
+#include <QVector>
 #include <QWidget>
 
 #include <cstdint>
@@ -20,6 +22,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QLineSeries;
+class QPainter;
 class QPushButton;
 class QSpinBox;
 class QTableWidget;
@@ -107,8 +110,9 @@ class ScopeWindow : public QWidget, public PdoValueListener {
   /// Writes the chart as a PNG picture; false with a box on failure.
   bool exportPng(const QString& path);
 
-  /// Updates the series from the data now (the 30 Hz timer calls it when
-  /// something changed); returns whether anything was redrawn.
+  /// Thins the data of the span shown for drawing and asks for a paint (the
+  /// 30 Hz timer calls it; stopped, only when something changed); returns
+  /// whether anything is to be drawn anew.
   bool redraw();
   QChartView* chartView() const;
   /// The seconds of the scope's clock now.
@@ -142,7 +146,8 @@ class ScopeWindow : public QWidget, public PdoValueListener {
     QColor colour;
     bool enabled = true;
     scope::SampleHistory history;
-    QLineSeries* series = nullptr;
+    QLineSeries* series = nullptr;  ///< empty: names the channel in the legend
+    QVector<QPointF> drawn;         ///< the decimated points of the span shown (time, axis value)
     QTimer* pollTimer = nullptr;
     std::uint64_t skipped = 0;
     std::uint64_t failed = 0;
@@ -172,6 +177,7 @@ class ScopeWindow : public QWidget, public PdoValueListener {
   void onChartClick(Qt::MouseButton button, double x);
   /// The time at a horizontal pixel position of the chart view.
   double timeAtPixel(double x) const;
+  void paintTraces(QPainter* painter);
   void refuse(const QString& text);
 
   ScopeHost* host_;
@@ -192,7 +198,6 @@ class ScopeWindow : public QWidget, public PdoValueListener {
   QValueAxis* axisTime_ = nullptr;
   QValueAxis* axisAnalog_ = nullptr;
   QValueAxis* axisDigital_ = nullptr;
-  QLineSeries* cursorSeries_[2] = {nullptr, nullptr};
   QTimer* redrawTimer_ = nullptr;
   QTableWidget* channelTable_ = nullptr;
   QComboBox* cmbObject_ = nullptr;
