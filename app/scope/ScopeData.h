@@ -162,19 +162,28 @@ void decimate(const SampleHistory& history, double t0, double t1, int columns, M
     for (std::size_t i = first; i <= last; ++i) out.append(QPointF(history.at(i).t, map(history.at(i).v)));
     return;
   }
-  const double width = (t1 - t0) / columns;
+  const double perSecond = columns / (t1 - t0);
   std::size_t i = first;
   while (i <= last) {
-    const Sample& s = history.at(i);
-    const double column = std::floor((s.t - t0) / width);
-    // The samples of this column: first, minimum, maximum, last.
+    // The samples of this column: first, lowest, highest, last. The column's
+    // end is compared as a time, so only its first sample costs a division.
+    const double columnEnd = t0 + (std::floor((history.at(i).t - t0) * perSecond) + 1) / perSecond;
     std::size_t lo = i, hi = i, end = i;
-    while (end + 1 <= last && std::floor((history.at(end + 1).t - t0) / width) == column) {
+    double low = history.at(i).v, high = low;
+    while (end < last) {
+      const Sample& next = history.at(end + 1);
+      if (next.t >= columnEnd) break;
       ++end;
-      if (history.at(end).v < history.at(lo).v) lo = end;
-      if (history.at(end).v > history.at(hi).v) hi = end;
+      if (next.v < low) {
+        low = next.v;
+        lo = end;
+      }
+      if (next.v > high) {
+        high = next.v;
+        hi = end;
+      }
     }
-    std::size_t picks[4] = {i, lo < hi ? lo : hi, lo < hi ? hi : lo, end};
+    const std::size_t picks[4] = {i, lo < hi ? lo : hi, lo < hi ? hi : lo, end};
     std::size_t previous = std::size_t(-1);
     for (std::size_t p : picks) {
       if (p == previous) continue;

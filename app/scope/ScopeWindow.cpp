@@ -229,7 +229,7 @@ void ScopeWindow::buildUi() {
   chart_->legend()->setAlignment(Qt::AlignTop);
   chart_->setMargins(QMargins(4, 4, 4, 4));
   axisTime_ = new QValueAxis(chart_);
-  axisTime_->setTitleText(QStringLiteral("Time (s)"));
+  axisTime_->setTitleText(QStringLiteral("Time to now (s)"));
   axisTime_->setLabelFormat(QStringLiteral("%.3f"));
   axisTime_->setTickType(QValueAxis::TicksDynamic);
   axisTime_->setTickAnchor(0);
@@ -762,15 +762,18 @@ bool ScopeWindow::redraw() {
     const double pre = span * spnPreTrigger_->value() / 100.0;
     t0_ = trigger_.triggerTime() - pre;
     t1_ = t0_ + span;
+    reference_ = trigger_.triggerTime();
     ++dataVersion_;
   } else if (acquiring_) {
     if (trigger_.state() == scope::Trigger::State::Fired) {
       const double pre = span * spnPreTrigger_->value() / 100.0;
       t0_ = trigger_.triggerTime() - pre;
       t1_ = t0_ + span;
+      reference_ = trigger_.triggerTime();
     } else {
       t1_ = now();
       t0_ = t1_ - span;
+      reference_ = t1_;
     }
   }
   if (drawnVersion_ == dataVersion_ && !acquiring_) return false;
@@ -818,16 +821,30 @@ bool ScopeWindow::redraw() {
     lo = hi - (hi - lo) / (1 - kDigitalShare);
     axisDigital_->setRange(-0.2, lanes * kLaneHeight / kDigitalShare);
   }
-  axisAnalog_->setRange(lo, hi);
-  axisAnalog_->applyNiceNumbers();
-  axisTime_->setRange(t0_, t1_);
+  // An axis whose range changes rebuilds all its labels, which costs more
+  // than the traces: the value axis changes only when the data leave it or
+  // fill less than half of it, and the time axis is shown relative to a
+  // reference (now while rolling, the trigger, the stop), so a rolling trace
+  // keeps it still.
+  if (lo < axisAnalog_->min() || hi > axisAnalog_->max() || (hi - lo) < 0.5 * (axisAnalog_->max() - axisAnalog_->min())) {
+    axisAnalog_->setRange(lo, hi);
+    axisAnalog_->applyNiceNumbers();
+  }
+  axisTime_->setRange(t0_ - reference_, t1_ - reference_);
+  const QString title = trigger_.state() == scope::Trigger::State::Done || trigger_.state() == scope::Trigger::State::Fired
+                            ? QStringLiteral("Time from the trigger (s)")
+                        : acquiring_ ? QStringLiteral("Time to now (s)")
+                                     : QStringLiteral("Time to the stop (s)");
+  if (axisTime_->titleText() != title) axisTime_->setTitleText(title);
   // Time ticks at round steps of about a tenth of the span, whatever the zoom.
   const double rough = (t1_ - t0_) / 10;
   const double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
   const double step = rough / magnitude < 2 ? magnitude : rough / magnitude < 5 ? 2 * magnitude : 5 * magnitude;
-  axisTime_->setTickInterval(step);
-  axisTime_->setLabelFormat(step >= 1 ? QStringLiteral("%.0f") : step >= 0.1 ? QStringLiteral("%.1f")
-                            : step >= 0.01 ? QStringLiteral("%.2f") : QStringLiteral("%.3f"));
+  if (axisTime_->tickInterval() != step) {
+    axisTime_->setTickInterval(step);
+    axisTime_->setLabelFormat(step >= 1 ? QStringLiteral("%.0f") : step >= 0.1 ? QStringLiteral("%.1f")
+                              : step >= 0.01 ? QStringLiteral("%.2f") : QStringLiteral("%.3f"));
+  }
   chartView_->viewport()->update();
   return true;
 }
@@ -917,7 +934,7 @@ void ScopeWindow::refreshCursorText() {
   }
   QStringList parts;
   for (int k = 0; k < 2; ++k)
-    parts << (cursors_[k] ? QStringLiteral("Cursor %1: %2 s").arg(k + 1).arg(*cursors_[k], 0, 'f', 6)
+    parts << (cursors_[k] ? QStringLiteral("Cursor %1: %2 s").arg(k + 1).arg(*cursors_[k] - reference_, 0, 'f', 6)
                           : QStringLiteral("Cursor %1: -").arg(k + 1));
   if (cursors_[0] && cursors_[1])
     parts << QStringLiteral("Δt: %1 ms").arg((*cursors_[1] - *cursors_[0]) * 1000, 0, 'f', 3);

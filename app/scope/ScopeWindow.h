@@ -189,6 +189,9 @@ class ScopeWindow : public QWidget, public PdoValueListener {
   bool acquiring_ = true;
   double t0_ = 0;
   double t1_ = 5;
+  /// Where the time axis has its 0: now while rolling, the trigger of a
+  /// capture, the moment of the stop. Times kept and exported are absolute.
+  double reference_ = 0;
   std::optional<double> cursors_[2];  ///< unset until placed
   std::uint64_t dataVersion_ = 1;
   std::uint64_t drawnVersion_ = 0;

@@ -256,6 +256,7 @@ int main(int argc, char** argv) {
     scope->stop();
     scope->setView(scope->viewEnd() - 20, scope->viewEnd());
     scope->redraw();
+    processUntil([] { return false; }, std::chrono::milliseconds(100));  // the chart lays out its axis title
     if (!scope->grab().save(screenshot)) std::fprintf(stderr, "could not save %s\n", qPrintable(screenshot));
   }
   return 0;
