@@ -662,6 +662,7 @@ void TMainForm::btnScopeClick() {
       int nodeId() const override { return window.nodeId(); }
       int bitRateKbit() const override { return Util::ToIntDef(window.ui->BaudrateCombo->currentText(), 1000); }
       bool busBusy() const override { return window.isInUse() || window.firmwareWorkRunning_ || window.closing_; }
+      void setTransferRunning(bool running) override { window.setScanRunning(running); }
       TMainForm& window;
     };
     scopeHost_ = std::make_unique<WindowScopeHost>(*this);

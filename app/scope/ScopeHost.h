@@ -21,4 +21,8 @@ class ScopeHost {
   virtual int bitRateKbit() const = 0;
   /// True while a workflow or a firmware download owns the bus: no polls then.
   virtual bool busBusy() const = 0;
+  /// Around each poll: while one waits for its answer, the window counts it
+  /// as a running transfer, so that nothing (closing the window, a rebuild of
+  /// the object views) takes the connector from under it.
+  virtual void setTransferRunning(bool running) = 0;
 };

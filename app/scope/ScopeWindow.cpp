@@ -41,6 +41,7 @@ constexpr std::uint32_t kPollTimeoutMs = 200;
 // 15 + 1 + 2 + 7 bits, and 3 of interframe space. Stuffing adds up to about
 // 20 % more, so the load shown is a lower bound.
 constexpr int kBitsPerSdoFrame = 111;
+constexpr double kCaptureGraceSeconds = 0.1;
 constexpr double kLaneHeight = 1.5;   // a digital lane: 0..1 and a gap
 constexpr double kDigitalShare = 0.35;  // of the plot's height, when lanes exist
 
@@ -379,9 +380,13 @@ void ScopeWindow::showEvent(QShowEvent* event) {
 
 void ScopeWindow::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
-  redrawTimer_->stop();
+  redrawTimer_->stop();  // hidden or minimised: nothing to draw, the acquisition goes on
+}
+
+void ScopeWindow::closeEvent(QCloseEvent* event) {
   // A closed scope polls no more: its bus load would go on unseen.
   if (acquiring_) stop();
+  QWidget::closeEvent(event);
 }
 
 void ScopeWindow::fillObjectChoices() {
@@ -721,8 +726,11 @@ void ScopeWindow::poll(std::uint64_t channelId) {
   const std::uint8_t sub = c->subIndex;
   const double start = now();
   QPointer<ScopeWindow> alive(this);
+  ScopeHost* host = host_;  // outlives the window
   // The read lets the event loop run: the window or the channel may be gone after it.
-  const SDOResult result = connector->readObject(std::uint8_t(host_->nodeId()), index, sub, type, kPollTimeoutMs);
+  host->setTransferRunning(true);
+  const SDOResult result = connector->readObject(std::uint8_t(host->nodeId()), index, sub, type, kPollTimeoutMs);
+  host->setTransferRunning(false);
   if (!alive) return;
   c = channelById(channelId);
   if (!c) return;
@@ -753,7 +761,9 @@ QChartView* ScopeWindow::chartView() const { return chartView_; }
 
 bool ScopeWindow::redraw() {
   const double span = timeBase();
-  if (trigger_.complete(now())) {
+  // Frames reach the scope a little after their time stamps (the decoding
+  // runs on a timer): the capture ends once those up to its end are in.
+  if (trigger_.complete(now() - kCaptureGraceSeconds)) {
     // The capture is complete: the trace freezes on it.
     acquiring_ = false;
     stopPolling();

@@ -130,6 +130,7 @@ class ScopeWindow : public QWidget, public PdoValueListener {
  protected:
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   struct Channel {

@@ -190,6 +190,15 @@ TEST_F(ScopeTest, PolledChannelReadsAtItsPeriodAndWritesNothing) {
   const std::size_t requests = bus.requestsTo(kNode);
   waitMs(300);
   EXPECT_EQ(bus.requestsTo(kNode), requests);
+  // Running again, then the window closed: no polls go on unseen.
+  inScope<QAbstractButton>("btnRunStop")->click();
+  EXPECT_TRUE(processUntil([&] { return bus.requestsTo(kNode) > requests; }, scaled(5s)));
+  scope->close();
+  waitMs(100);  // a poll under way ends
+  const std::size_t afterClose = bus.requestsTo(kNode);
+  waitMs(300);
+  EXPECT_EQ(bus.requestsTo(kNode), afterClose);
+  EXPECT_FALSE(scope->isRunning());
 }
 
 TEST_F(ScopeTest, StoppedTraceFreezesAndIsZoomedPannedAndMeasured) {
