@@ -4,7 +4,6 @@
 // measured, and channel input that is refused.
 #include "MainWindowFixture.h"
 
-#include <QCheckBox>
 #include <QFile>
 #include <QImage>
 #include <QMouseEvent>
