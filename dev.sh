@@ -15,7 +15,7 @@ cd "$(dirname "$0")"
 ROOT=$(pwd)
 JOBS=$(nproc)
 
-PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev qt6-charts-dev
+PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev qt6-charts-dev libqt6opengl6-dev
           libgtest-dev libgmock-dev python3 python3-can clang-14 libclang-rt-14-dev dpkg-dev file)
 
 install_deps() {

@@ -37,6 +37,8 @@
 #include "MessageBoxService.h"
 #include "PdoMappingPage.h"
 #include "RoutingMessageFilter.h"
+#include "ScopeHost.h"
+#include "ScopeWindow.h"
 #include "StringGridPDOReceivedDataSource.h"
 #include "StringGridSDODataSource.h"
 #include "TfrmCANLog.h"
@@ -211,6 +213,7 @@ TMainForm::TMainForm(DLLLoader* loader, const QString& libraryPath, QWidget* par
   connect(ui->MotorIdEdit, &QLineEdit::textChanged, this, guarded([this] { MotorIdEditChange(); }));
   connect(ui->btnClearLogErrors, &QPushButton::clicked, this, guarded([this] { btnClearLogErrorsClick(); }));
   connect(ui->btnShowBusLog, &QPushButton::clicked, this, guarded([this] { btnShowBusLogClick(); }));
+  connect(ui->btnScope, &QPushButton::clicked, this, guarded([this] { btnScopeClick(); }));
   connect(ui->ControllerBox, qOverload<int>(&QComboBox::activated), this, guarded([this] { ControllerBoxChange(); }));
   connect(ui->SDOAktBtn, &QPushButton::clicked, this, guarded([this] { SDOAktBtnClick(); }));
   connect(ui->btnSDOListRefreshSelected, &QPushButton::clicked, this, guarded([this] { btnSDOListRefreshSelectedClick(); }));
@@ -289,6 +292,7 @@ TMainForm::~TMainForm() {
   firmwarePage_ = nullptr;
   StringGridSDODataSource::applicationClosing = true;
   DLLConnector::appClosing = true;
+  scope_.reset();  // its polls use the connector
   destroyObjectViews();
   connector_.reset();
   canLog_.reset();
@@ -662,6 +666,27 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
 
 void TMainForm::btnClearLogErrorsClick() { ui->LogWindow->clear(); }
 
+void TMainForm::btnScopeClick() {
+  if (!scope_) {
+    struct WindowScopeHost : ScopeHost {
+      explicit WindowScopeHost(TMainForm& w) : window(w) {}
+      StringGridSDODataSource* sdoList() const override { return window.sdoList(); }
+      StringGridPDOReceivedDataSource* pdoView() const override { return window.pdoView(); }
+      DLLConnector* connector() const override { return window.connector(); }
+      int nodeId() const override { return window.nodeId(); }
+      int bitRateKbit() const override { return Util::ToIntDef(window.ui->BaudrateCombo->currentText(), 1000); }
+      bool busBusy() const override { return window.isInUse() || window.firmwareWorkRunning_ || window.closing_; }
+      void setTransferRunning(bool running) override { window.setScanRunning(running); }
+      TMainForm& window;
+    };
+    scopeHost_ = std::make_unique<WindowScopeHost>(*this);
+    scope_ = std::make_unique<ScopeWindow>(scopeHost_.get());
+  }
+  scope_->show();
+  scope_->raise();
+  scope_->activateWindow();
+}
+
 void TMainForm::btnShowBusLogClick() {
   if (!canLog_) return;
   canLog_->show();
@@ -819,6 +844,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   // A wait that was running when the window closed is still on the stack
   // below this handler; it returns at once now that the flags are set, and
   // the objects it uses go when the window is destroyed.
+  scope_.reset();  // a top-level window of its own, polling through the connector
   if (!isInUse()) {
     destroyObjectViews();
     connector_.reset();

@@ -27,6 +27,8 @@ class MotorHost;
 class MotorSettingsPage;
 class QLabel;
 class QTimer;
+class ScopeHost;
+class ScopeWindow;
 class StringGridPDOReceivedDataSource;
 class StringGridSDODataSource;
 class TfrmCANLog;
@@ -98,6 +100,8 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   void resetBtnClick();
   /// The CAN log window (created with the main window, hidden until shown).
   TfrmCANLog* canLog() const { return canLog_.get(); }
+  /// The scope window (made on the first "Scope" click; null before).
+  ScopeWindow* scopeWindow() const { return scope_.get(); }
   StringGridSDODataSource* sdoList() const override { return sdoList_.get(); }
   StringGridPDOReceivedDataSource* pdoView() const { return pdoView_.get(); }
   EDSDatabase& database() { return database_; }
@@ -165,6 +169,7 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   void MotorIdEditChange();
   void btnClearLogErrorsClick();
   void btnShowBusLogClick();
+  void btnScopeClick();
   void btnRefreshNodeInfoClick();
   void btnUpdateNodeConfigClick();
   void btnScanforNodesClick();
@@ -225,6 +230,8 @@ class TMainForm : public QMainWindow, public NodeScanHost, public DriveHost {
   std::unique_ptr<StringGridSDODataSource> sdoList_;
   std::unique_ptr<StringGridPDOReceivedDataSource> pdoView_;  ///< made and gone with the list
   std::unique_ptr<TfrmCANLog> canLog_;
+  std::unique_ptr<ScopeHost> scopeHost_;
+  std::unique_ptr<ScopeWindow> scope_;  ///< a top-level window of its own, like the CAN log
   DriveModesPage* driveModes_ = nullptr;  ///< owned by its page of TabControl
   ErrorView* errorView_ = nullptr;        ///< owned by the page "Node Settings && Error"
   IoPage* ioPage_ = nullptr;              ///< owned by its page of TabControl

@@ -36,10 +36,30 @@ void StringGridPDOReceivedDataSource::clearMapping() {
   counts_.fill(0);
 }
 
-QString StringGridPDOReceivedDataSource::valueText(std::uint64_t raw, int bits, int dataType) {
+std::int64_t StringGridPDOReceivedDataSource::numericValue(std::uint64_t raw, int bits, int dataType) {
   const bool isSigned = dataType == 2 || dataType == 3 || dataType == 4;
   if (isSigned && bits > 0 && bits < 64 && (raw >> (bits - 1)) & 1) raw |= ~std::uint64_t(0) << bits;
-  return isSigned ? QString::number(std::int64_t(raw)) : QString::number(raw);
+  return std::int64_t(raw);
+}
+
+QString StringGridPDOReceivedDataSource::valueText(std::uint64_t raw, int bits, int dataType) {
+  const bool isSigned = dataType == 2 || dataType == 3 || dataType == 4;
+  return isSigned ? QString::number(numericValue(raw, bits, dataType)) : QString::number(raw);
+}
+
+std::vector<PdoValueListener*>& StringGridPDOReceivedDataSource::listeners() {
+  static std::vector<PdoValueListener*> all;
+  return all;
+}
+
+void StringGridPDOReceivedDataSource::addListener(PdoValueListener* listener) {
+  auto& all = listeners();
+  if (listener && std::find(all.begin(), all.end(), listener) == all.end()) all.push_back(listener);
+}
+
+void StringGridPDOReceivedDataSource::removeListener(PdoValueListener* listener) {
+  auto& all = listeners();
+  all.erase(std::remove(all.begin(), all.end(), listener), all.end());
 }
 
 void StringGridPDOReceivedDataSource::addMappedObject(int tpdo, int position, sdoGridEntry* entry) {
@@ -56,6 +76,10 @@ void StringGridPDOReceivedDataSource::addMappedObject(int tpdo, int position, sd
     } catch (const ConversionError&) {
       record->bits = 0;
     }
+  }
+  if (entry && entry->definition) {
+    record->index = entry->definition->id.toUShort(nullptr, 16);
+    record->subIndex = std::uint8_t(entry->subindex.toUInt());
   }
   pdos_[std::size_t(tpdo - 1)][position] = std::move(record);
 }
@@ -94,6 +118,9 @@ void StringGridPDOReceivedDataSource::updateFromPdo(int tpdo, const ConnectorFra
     // Reading the statusword back through the list refreshes the statusword panel.
     if (d->id == QLatin1String("6041")) sdoList_->getValue(d->id, sub, false);
     refreshRow(record->row);
+    for (PdoValueListener* listener : listeners())
+      listener->pdoValueDecoded(*record->entry, record->index, record->subIndex,
+                                numericValue(raw, record->bits, d->dataType), raw, record->bits, frame.time);
   }
 }
 

@@ -11,6 +11,22 @@
 
 class QTableWidget;
 class StringGridSDODataSource;
+struct sdoGridEntry;
+
+/// Told every object value decoded from a received PDO, beside the list's
+/// cache (the scope window plots them). Called on the user-interface thread
+/// from inside the decoding, once per mapped object of each frame, so it must
+/// do little: copy the value and return.
+class PdoValueListener {
+ public:
+  virtual ~PdoValueListener() = default;
+  /// `index`/`subIndex` of the mapped object, its value as its data type
+  /// reads it (sign-extended for the signed types), the raw bits and their
+  /// count, and the frame's time stamp (microseconds of the adapter's clock,
+  /// 0 when the adapter gives none).
+  virtual void pdoValueDecoded(const sdoGridEntry& entry, std::uint16_t index, std::uint8_t subIndex,
+                               std::int64_t value, std::uint64_t raw, int bits, std::uint32_t frameTime) = 0;
+};
 
 /// The received-PDO model: the objects mapped into the node's valid transmit
 /// PDOs, told by the message filter, and the decoding of each received PDO
@@ -54,9 +70,19 @@ class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
 
   /// Width in bits of an object of a data-type code (0 for none or unknown).
   static int widthOf(int dataType);
+  /// `bits` raw bits as the object's data type reads them (sign-extended
+  /// for the signed types).
+  static std::int64_t numericValue(std::uint64_t raw, int bits, int dataType);
   /// The decimal text of `bits` raw bits as the object's data type reads them
   /// (sign-extended for the signed types), as the SDO list shows values.
   static QString valueText(std::uint64_t raw, int bits, int dataType);
+
+  /// Listeners are process-wide rather than per view: the view is made and
+  /// destroyed with the SDO list at every connection, while a listener (an
+  /// open scope window) outlives that. A listener removes itself before it
+  /// goes; adding one twice has no effect.
+  static void addListener(PdoValueListener* listener);
+  static void removeListener(PdoValueListener* listener);
 
  private:
   struct Record {
@@ -65,6 +91,8 @@ class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
     int slot = 0;
     int row = 0;
     int bits = 0;  ///< length the mapping entry gives the object (dummies too)
+    std::uint16_t index = 0;  ///< the object's index and subindex as numbers, for the listeners
+    std::uint8_t subIndex = 0;
     bool show = false;
     std::uint32_t timeStamp = 0;
   };
@@ -82,4 +110,5 @@ class StringGridPDOReceivedDataSource : public ReceivedPdoSink {
   std::array<int, 4> counts_{};  ///< number of mapped objects (sub-index 0) of each PDO
   std::vector<Record*> rows_;  ///< row n at index n - 1
   std::uint64_t decoded_ = 0;
+  static std::vector<PdoValueListener*>& listeners();
 };
