@@ -160,7 +160,7 @@ std::optional<QStringList> splitLine(const QByteArray& line) {
 
 }  // namespace
 
-QByteArray toCsv(const std::vector<CsvColumn>& columns, double t0, double t1) {
+QByteArray toCsv(const std::vector<CsvColumn>& columns, double t0, double t1, double origin) {
   QByteArray out = "time_s";
   for (const CsvColumn& c : columns) out += ',' + csvField(c.name);
   out += '\n';
@@ -175,7 +175,7 @@ QByteArray toCsv(const std::vector<CsvColumn>& columns, double t0, double t1) {
     for (std::size_t c = 0; c < columns.size(); ++c)
       if (next[c] < end[c]) t = std::min(t, columns[c].history->at(next[c]).t);
     if (t == std::numeric_limits<double>::infinity()) break;
-    QByteArray line = QByteArray::number(t, 'f', 6);
+    QByteArray line = QByteArray::number(t - origin, 'f', 6);
     for (std::size_t c = 0; c < columns.size(); ++c) {
       line += ',';
       // Equal times can repeat within a column (a clamped late sample): each

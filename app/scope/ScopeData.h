@@ -131,11 +131,11 @@ struct CsvColumn {
 double shownValue(double stored, double scale, int bit);
 
 /// The samples between `t0` and `t1` as CSV: the header "time_s,<name>,..."
-/// then one line per distinct sample time in ascending order (seconds, six
-/// decimals); a channel without a sample at that time has an empty cell.
+/// then one line per distinct sample time in ascending order (seconds from
+/// `origin`, as the time axis shows them, six decimals); a channel without a sample at that time has an empty cell.
 /// Samples of one PDO frame share a time, so they share a line. Names with a
 /// comma or a quote are quoted.
-QByteArray toCsv(const std::vector<CsvColumn>& columns, double t0, double t1);
+QByteArray toCsv(const std::vector<CsvColumn>& columns, double t0, double t1, double origin = 0);
 
 /// A CSV table read back: column names, then rows of time and cells
 /// (nullopt for an empty cell). For tests and for a user's own check.

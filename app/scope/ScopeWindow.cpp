@@ -968,7 +968,7 @@ bool ScopeWindow::exportCsv(const QString& path) {
   for (const auto& c : channels_)
     if (c->enabled) columns.push_back({c->name, &c->history, c->scale, c->bit});
   QString error;
-  if (!savefile::write(path, scope::toCsv(columns, t0_, t1_), &error)) {
+  if (!savefile::write(path, scope::toCsv(columns, t0_, t1_, reference_), &error)) {
     refuse(QStringLiteral("The CSV file could not be written: %1").arg(error));
     return false;
   }

@@ -95,6 +95,9 @@ class ScopeWindow : public QWidget, public PdoValueListener {
   /// The time span shown (seconds on the scope's clock).
   double viewStart() const { return t0_; }
   double viewEnd() const { return t1_; }
+  /// The time the time axis counts from (now while rolling, the trigger of
+  /// a capture, the stop); exported times count from it too.
+  double timeOrigin() const { return reference_; }
   /// Zoom and pan act on a stopped trace only (false while running).
   bool setView(double t0, double t1);
   bool zoom(double factor, double centre);

@@ -136,8 +136,12 @@ TEST_F(ScopeTest, PositioningMoveTracedFromTheTriggerOnSetPointAcknowledge) {
   ASSERT_TRUE(table);
   EXPECT_EQ(table->names, QStringList({scope->channelName(0), scope->channelName(1)}));
   ASSERT_GE(table->times.size(), inView);
-  EXPECT_GE(table->times.front(), scope->viewStart() - 1e-6);
-  EXPECT_LE(table->times.back(), scope->viewEnd() + 1e-6);
+  // Times count from the trigger, as the time axis does.
+  EXPECT_DOUBLE_EQ(scope->timeOrigin(), trigger);
+  EXPECT_GE(table->times.front(), scope->viewStart() - trigger - 1e-6);
+  EXPECT_LE(table->times.back(), scope->viewEnd() - trigger + 1e-6);
+  EXPECT_LT(table->times.front(), 0);
+  EXPECT_GT(table->times.back(), 0);
   // Both objects of a frame share its line; the last line has the target.
   EXPECT_TRUE(table->cells.back()[0] && table->cells.back()[1]);
   EXPECT_EQ(table->cells.back()[1], 4000);
