@@ -7,6 +7,7 @@
 // (target p99 < 50 ms). Run from the application folder.
 
 #include "BenchReport.h"
+#include "PdoMapping.h"
 #include "SimulatedSetup.h"
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
@@ -63,27 +64,9 @@ class Port : public kestrum::sim::BusPort {
   kestrum::sim::VirtualBus& bus_;
 };
 
-/// Four event-timed transmit PDOs, 1 ms each, in the CiA 301 order.
+/// Four event-timed transmit PDOs, 1 ms each.
 bool mapTransmitPdos(kestrum::sim::NodeHost& host, std::uint8_t id) {
-  using namespace kestrum::sim;
-  const std::uint32_t maps[4][2] = {{0x60410010, 0x60640020}, {0x606C0020, 0}, {0x60610008, 0}, {0x60FD0020, 0}};
-  bool ok = true;
-  auto write = [&](std::uint16_t index, std::uint8_t sub, int type, std::int64_t value) {
-    std::uint32_t abort = 0;
-    ok = host.writeObject(id, index, sub, encodeNumber(type, value), abort) && abort == 0 && ok;
-  };
-  for (std::uint16_t p = 0; p < 4; ++p) {
-    const std::uint32_t cobId = 0x180u + 0x100u * p + id;
-    write(std::uint16_t(0x1800 + p), 1, kTypeU32, 0x80000000u | cobId);
-    write(std::uint16_t(0x1800 + p), 2, kTypeU8, 255);
-    write(std::uint16_t(0x1800 + p), 5, kTypeU16, 1);
-    write(std::uint16_t(0x1A00 + p), 0, kTypeU8, 0);
-    const std::uint8_t count = maps[p][1] ? 2 : 1;
-    for (std::uint8_t e = 0; e < count; ++e) write(std::uint16_t(0x1A00 + p), std::uint8_t(e + 1), kTypeU32, maps[p][e]);
-    write(std::uint16_t(0x1A00 + p), 0, kTypeU8, count);
-    write(std::uint16_t(0x1800 + p), 1, kTypeU32, cobId);
-  }
-  return ok;
+  return kestrum::bench::mapTransmitPdos(host, id, {{0x60410010, 0x60640020}, {0x606C0020}, {0x60610008}, {0x60FD0020}}, 1);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 // Run from the application folder.
 
 #include "BenchReport.h"
+#include "PdoMapping.h"
 #include "SimulatedSetup.h"
 #include "bus/SocketcandServer.h"
 #include "bus/VirtualBus.h"
@@ -95,26 +96,6 @@ class Port : public kestrum::sim::BusPort {
   kestrum::sim::VirtualBus& bus_;
 };
 
-bool mapTransmitPdos(kestrum::sim::NodeHost& host) {
-  using namespace kestrum::sim;
-  const std::uint32_t maps[2][2] = {{0x60410010, 0x60640020}, {0x606C0020, 0x60620020}};
-  bool ok = true;
-  auto write = [&](std::uint16_t index, std::uint8_t sub, int type, std::int64_t value) {
-    std::uint32_t abort = 0;
-    ok = host.writeObject(kNode, index, sub, encodeNumber(type, value), abort) && abort == 0 && ok;
-  };
-  for (std::uint16_t p = 0; p < 2; ++p) {
-    const std::uint32_t cobId = 0x180u + 0x100u * p + kNode;
-    write(std::uint16_t(0x1800 + p), 1, kTypeU32, 0x80000000u | cobId);
-    write(std::uint16_t(0x1800 + p), 2, kTypeU8, 255);
-    write(std::uint16_t(0x1800 + p), 5, kTypeU16, 1);
-    write(std::uint16_t(0x1A00 + p), 0, kTypeU8, 0);
-    for (std::uint8_t e = 0; e < 2; ++e) write(std::uint16_t(0x1A00 + p), std::uint8_t(e + 1), kTypeU32, maps[p][e]);
-    write(std::uint16_t(0x1A00 + p), 0, kTypeU8, 2);
-    write(std::uint16_t(0x1800 + p), 1, kTypeU32, cobId);
-  }
-  return ok;
-}
 
 /// Processor time of the calling thread, in ms.
 double threadCpuMs() {
@@ -143,7 +124,8 @@ int main(int argc, char** argv) {
 
   kestrum::bench::SimulatedSetup sim(1000);
   if (!sim.start({"Mirelo"})) return 1;
-  if (!mapTransmitPdos(sim.host)) {
+  // Statusword and position actual value, velocity actual value and position demand value.
+  if (!kestrum::bench::mapTransmitPdos(sim.host, kNode, {{0x60410010, 0x60640020}, {0x606C0020, 0x60620020}}, 1)) {
     std::fprintf(stderr, "the node refused its PDO mapping\n");
     return 1;
   }

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "BenchReport.h"
+#include "PdoMapping.h"
 #include "node/NodeHost.h"
 
 using namespace kestrum::sim;
@@ -124,41 +125,11 @@ struct Master : BusPort {
   }
 };
 
-// Four event-driven transmit PDOs, written in the order a master must follow:
-// COB-ID invalid, no entries, the entries, their count, COB-ID valid.
+// Four transmit PDOs sent on change: statusword and position actual value,
+// velocity actual value, modes of operation display, digital inputs.
 void mapTransmitPdos(NodeHost& host, std::uint8_t id) {
-  struct Pdo {
-    std::uint32_t entries[2];
-    std::uint8_t count;
-  };
-  const Pdo pdos[4] = {
-      {{0x60410010, 0x60640020}, 2},  // statusword, position actual value
-      {{0x606C0020, 0}, 1},           // velocity actual value
-      {{0x60610008, 0}, 1},           // modes of operation display
-      {{0x60FD0020, 0}, 1},           // digital inputs
-  };
-  auto write = [&](std::uint16_t index, std::uint8_t sub, int type, std::int64_t value) {
-    std::uint32_t abort = 0;
-    if (!host.writeObject(id, index, sub, encodeNumber(type, value), abort) || abort != 0) {
-      char text[96];
-      std::snprintf(text, sizeof text, "node %u: 0x%04X:%u refused (0x%08X)", unsigned(id), unsigned(index),
-                    unsigned(sub), abort);
-      fail(text);
-    }
-  };
-  for (std::uint16_t p = 0; p < 4; ++p) {
-    const auto comm = std::uint16_t(0x1800 + p);
-    const auto map = std::uint16_t(0x1A00 + p);
-    const std::uint32_t cobId = 0x180u + 0x100u * p + id;
-    write(comm, 1, kTypeU32, 0x80000000u | cobId);
-    write(comm, 2, kTypeU8, 255);
-    write(comm, 3, kTypeU16, 0);
-    write(comm, 5, kTypeU16, 0);
-    write(map, 0, kTypeU8, 0);
-    for (std::uint8_t e = 0; e < pdos[p].count; ++e) write(map, std::uint8_t(e + 1), kTypeU32, pdos[p].entries[e]);
-    write(map, 0, kTypeU8, pdos[p].count);
-    write(comm, 1, kTypeU32, cobId);
-  }
+  if (!kestrum::bench::mapTransmitPdos(host, id, {{0x60410010, 0x60640020}, {0x606C0020}, {0x60610008}, {0x60FD0020}}, 0))
+    fail("the node refused its PDO mapping");
 }
 
 // Profile position towards a target it will not reach within the run.
