@@ -415,25 +415,25 @@ void ScopeWindow::refuse(const QString& text) {
 }
 
 void ScopeWindow::addChannelFromFields() {
-  ChannelSpec spec;
-  spec.object = cmbObject_->currentText();
-  spec.source = cmbSource_->currentIndex() == 1 ? Source::Poll : Source::Pdo;
-  spec.periodMs = edtPeriod_->text();
-  spec.scale = edtScale_->text();
-  spec.bit = edtBit_->text();
-  spec.colour = kPalette[std::size_t(std::clamp(cmbColour_->currentIndex(), 0, kMaxChannels - 1))].colour;
-  if (addChannel(spec)) cmbColour_->setCurrentIndex((cmbColour_->currentIndex() + 1) % cmbColour_->count());
+  ChannelRequest request;
+  request.object = cmbObject_->currentText();
+  request.source = cmbSource_->currentIndex() == 1 ? Source::Poll : Source::Pdo;
+  request.periodMs = edtPeriod_->text();
+  request.scale = edtScale_->text();
+  request.bit = edtBit_->text();
+  request.colour = kPalette[std::size_t(std::clamp(cmbColour_->currentIndex(), 0, kMaxChannels - 1))].colour;
+  if (addChannel(request)) cmbColour_->setCurrentIndex((cmbColour_->currentIndex() + 1) % cmbColour_->count());
 }
 
-bool ScopeWindow::addChannel(const ChannelSpec& spec) {
+bool ScopeWindow::addChannel(const ChannelRequest& request) {
   if (int(channels_.size()) >= kMaxChannels) {
     refuse(QStringLiteral("The scope shows at most %1 channels; remove one first.").arg(kMaxChannels));
     return false;
   }
   std::uint16_t index = 0;
   std::uint8_t sub = 0;
-  if (!parseObject(spec.object, index, sub)) {
-    refuse(QStringLiteral("Object: '%1' is not an index:subindex in hexadecimal (such as 0x6064:00).").arg(spec.object));
+  if (!parseObject(request.object, index, sub)) {
+    refuse(QStringLiteral("Object: '%1' is not an index:subindex in hexadecimal (such as 0x6064:00).").arg(request.object));
     return false;
   }
   StringGridSDODataSource* list = host_->sdoList();
@@ -448,7 +448,7 @@ bool ScopeWindow::addChannel(const ChannelSpec& spec) {
     refuse(QStringLiteral("Object %1 has no numeric value to plot.").arg(objectText(index, sub)));
     return false;
   }
-  if (spec.source == Source::Pdo) {
+  if (request.source == Source::Pdo) {
     StringGridPDOReceivedDataSource* view = host_->pdoView();
     if (!view || !view->isObjectMapped(id, sub)) {
       refuse(QStringLiteral("Object %1 is not mapped in a transmit PDO of the node. Map it on the PDO mapping page, "
@@ -458,28 +458,28 @@ bool ScopeWindow::addChannel(const ChannelSpec& spec) {
     }
   }
   int period = 0;
-  if (spec.source == Source::Poll) {
+  if (request.source == Source::Poll) {
     bool ok = false;
-    period = spec.periodMs.trimmed().toInt(&ok);
+    period = request.periodMs.trimmed().toInt(&ok);
     if (!ok || period < kMinPeriodMs || period > kMaxPeriodMs) {
       refuse(QStringLiteral("Poll period: '%1' is not a number of milliseconds from %2 to %3.")
-                 .arg(spec.periodMs)
+                 .arg(request.periodMs)
                  .arg(kMinPeriodMs)
                  .arg(kMaxPeriodMs));
       return false;
     }
   }
   double scale = 1;
-  if (!parseDouble(spec.scale, scale) || scale == 0) {
-    refuse(QStringLiteral("Scale: '%1' is not a number other than 0.").arg(spec.scale));
+  if (!parseDouble(request.scale, scale) || scale == 0) {
+    refuse(QStringLiteral("Scale: '%1' is not a number other than 0.").arg(request.scale));
     return false;
   }
   int bit = -1;
-  if (!spec.bit.trimmed().isEmpty()) {
+  if (!request.bit.trimmed().isEmpty()) {
     bool ok = false;
-    bit = spec.bit.trimmed().toInt(&ok);
+    bit = request.bit.trimmed().toInt(&ok);
     if (!ok || bit < 0 || bit >= width) {
-      refuse(QStringLiteral("Bit: '%1' is not a bit number from 0 to %2.").arg(spec.bit).arg(width - 1));
+      refuse(QStringLiteral("Bit: '%1' is not a bit number from 0 to %2.").arg(request.bit).arg(width - 1));
       return false;
     }
   }
@@ -491,24 +491,24 @@ bool ScopeWindow::addChannel(const ChannelSpec& spec) {
   channel->dataType = entry->definition->dataType;
   channel->bits = width;
   channel->name = entry->definition->parameterName + (bit >= 0 ? QStringLiteral(" bit %1").arg(bit) : QString());
-  channel->source = spec.source;
+  channel->source = request.source;
   channel->periodMs = period;
   channel->scale = scale;
   channel->bit = bit;
-  if (spec.colour.isValid()) {
-    channel->colour = spec.colour;
+  if (request.colour.isValid()) {
+    channel->colour = request.colour;
   } else {
     channel->colour = kPalette[channels_.size() % std::size(kPalette)].colour;
   }
   channel->series = new QLineSeries(chart_);
-  channel->series->setName(channel->name + (spec.source == Source::Poll ? QStringLiteral(" (polled)") : QString()));
+  channel->series->setName(channel->name + (request.source == Source::Poll ? QStringLiteral(" (polled)") : QString()));
   QPen pen(channel->colour);
   pen.setWidthF(1.5);
   channel->series->setPen(pen);
   chart_->addSeries(channel->series);
   channel->series->attachAxis(axisTime_);
   channel->series->attachAxis(bit >= 0 ? axisDigital_ : axisAnalog_);
-  if (spec.source == Source::Poll) {
+  if (request.source == Source::Poll) {
     channel->pollTimer = new QTimer(this);
     channel->pollTimer->setInterval(period);
     channel->pollTimer->setTimerType(Qt::PreciseTimer);

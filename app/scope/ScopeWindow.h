@@ -57,7 +57,7 @@ class ScopeWindow : public QWidget, public PdoValueListener {
   enum class Source { Pdo, Poll };
 
   /// What a channel plots; validated by addChannel.
-  struct ChannelSpec {
+  struct ChannelRequest {
     QString object;       ///< "0x6064:00" (index and subindex in hexadecimal)
     Source source = Source::Pdo;
     QString periodMs = QStringLiteral("100");  ///< poll period, 10 to 10000
@@ -72,7 +72,7 @@ class ScopeWindow : public QWidget, public PdoValueListener {
   static constexpr int kMaxChannels = 8;
 
   /// Adds a channel; on bad input shows why and changes nothing.
-  bool addChannel(const ChannelSpec& spec);
+  bool addChannel(const ChannelRequest& request);
   void removeChannel(int channel);
   int channelCount() const { return int(channels_.size()); }
   QString channelName(int channel) const;

@@ -145,10 +145,10 @@ int main(int argc, char** argv) {
   scope->resize(1280, 800);
   const char* objects[][2] = {{"0x6064:00", ""}, {"0x606C:00", ""}, {"0x6062:00", ""}, {"0x6041:00", "10"}};
   for (const auto& o : objects) {
-    ScopeWindow::ChannelSpec spec;
-    spec.object = QLatin1String(o[0]);
-    spec.bit = QLatin1String(o[1]);
-    if (!scope->addChannel(spec)) {
+    ScopeWindow::ChannelRequest request;
+    request.object = QLatin1String(o[0]);
+    request.bit = QLatin1String(o[1]);
+    if (!scope->addChannel(request)) {
       std::fprintf(stderr, "channel %s refused: %s\n", o[0],
                    boxes.boxes().empty() ? "" : boxes.boxes().back().text.toLocal8Bit().constData());
       return 1;
