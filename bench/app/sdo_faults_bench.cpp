@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "BusTestSupport.h"
+#include "ConnectorSdoClient.h"
 #include "DLLConnector.h"
 #include "VarnexApi.h"
 
@@ -31,11 +32,12 @@ using kestrum::bench::metric;
 using kestrum::bench::percentile;
 using kestrum::sim::FaultConfig;
 using kestrum::sim::NodeHost;
+using kestrum::sim::test::connectorClient;
 using kestrum::sim::test::faultyBus;
+using kestrum::sim::test::libraryClient;
 using kestrum::sim::test::SdoClient;
 using kestrum::sim::test::SdoFaultRun;
 using kestrum::sim::test::Tally;
-using kestrum::sim::test::TransferResult;
 
 namespace {
 
@@ -56,24 +58,7 @@ void report(const std::string& prefix, const Tally& t) {
   for (const auto& d : t.wrongDetails) std::fprintf(stderr, "%s%s\n", prefix.c_str(), d.c_str());
 }
 
-TransferResult fromResult(const SDOResult& r) {
-  if (r.code != 0) return TransferResult{std::to_string(r.code)};
-  return TransferResult{"", std::int64_t(std::uint32_t(r.value)), DLLConnector::lastSdoString.toStdString()};
-}
 
-SdoClient connectorClient(DLLConnector& c) {
-  constexpr std::uint8_t node = SdoFaultRun::kNode;
-  SdoClient client;
-  client.upload32 = [&c](std::uint16_t i, std::uint8_t s) { return fromResult(c.readObject(node, i, s, TYPE_U32, kTimeoutMs)); };
-  client.uploadString = [&c](std::uint16_t i, std::uint8_t s) {
-    DLLConnector::lastSdoString.clear();
-    return fromResult(c.readObject(node, i, s, TYPE_STRING, kTimeoutMs));
-  };
-  client.download32 = [&c](std::uint16_t i, std::uint8_t s, std::uint32_t v) {
-    return fromResult(c.writeObject(node, i, s, TYPE_U32, kTimeoutMs, std::int32_t(v)));
-  };
-  return client;
-}
 
 struct Library {
   PFN_init_can init_can;
@@ -83,19 +68,6 @@ struct Library {
   PFN_recv_SDO recv_SDO;
 };
 
-SdoClient libraryClient(const Library& api) {
-  SdoClient c;
-  c.upload32 = [&api](std::uint16_t index, std::uint8_t sub) {
-    std::uint8_t length = 0;
-    std::int32_t value = 0;
-    if (!api.recv_SDO(index, sub, &length, &value)) return TransferResult{"false"};
-    return TransferResult{"", std::int64_t(std::uint32_t(value))};
-  };
-  c.download32 = [&api](std::uint16_t index, std::uint8_t sub, std::uint32_t value) {
-    return TransferResult{api.send_SDO(index, sub, 4, std::int32_t(value)) ? "" : "false"};
-  };
-  return c;
-}
 
 /// The clean baseline, the faulty run, then faults with bit flips.
 void measure(const std::string& name, VirtualBus& bus, SdoFaultRun& run, const SdoClient& client, int count,
@@ -154,7 +126,7 @@ int main() {
     DLLConnector::setShutdownPause(std::chrono::milliseconds(10));
     DLLConnector connector(world.loader);
     if (!connector.init_canW(SdoFaultRun::kNode, 1000, -1, -1, true, firstBusChannel, nullptr)) status = 1;
-    measure("sdo_connector", world.bus, run, connectorClient(connector), count, seed,
+    measure("sdo_connector", world.bus, run, connectorClient(connector, kTimeoutMs), count, seed,
             [] { (void)kestrum::test::processUntil([] { return false; }, std::chrono::milliseconds(60)); });
   }
   std::filesystem::remove_all(stateDir);

@@ -15,34 +15,12 @@ namespace {
 using namespace varnex_test;
 using kestrum::sim::NodeHost;
 using kestrum::sim::test::faultyBus;
-using kestrum::sim::test::SdoClient;
+using kestrum::sim::test::libraryClient;
 using kestrum::sim::test::SdoFaultRun;
 using kestrum::sim::test::Tally;
-using kestrum::sim::test::TransferResult;
 namespace fs = std::filesystem;
 
-/// The library's two calls as the run's client: plain true/false.
-SdoClient libraryClient(const Api& api) {
-  SdoClient c;
-  c.upload32 = [&api](std::uint16_t index, std::uint8_t sub) {
-    std::uint8_t length = 0;
-    std::int32_t value = 0;
-    if (!api.recv_SDO(index, sub, &length, &value)) return TransferResult{"false"};
-    return TransferResult{"", std::int64_t(std::uint32_t(value))};
-  };
-  c.download32 = [&api](std::uint16_t index, std::uint8_t sub, std::uint32_t value) {
-    return TransferResult{api.send_SDO(index, sub, 4, std::int32_t(value)) ? "" : "false"};
-  };
-  return c;
-}
 
-std::string describe(const Tally& t) {
-  std::string s = std::to_string(t.transfers) + " transfers, " + std::to_string(t.wrong) + " wrong, " + std::to_string(t.unheld) +
-                  " downloads not held, failures:";
-  for (const auto& f : t.failures) s += " " + f.first + "=" + std::to_string(f.second);
-  for (const auto& d : t.wrongDetails) s += "\n  " + d;
-  return s;
-}
 
 class LibraryOnFaultyBus : public VarnexInterface {
  protected:
@@ -75,16 +53,16 @@ TEST_F(LibraryOnFaultyBus, EveryTransferIsRightOrFailsAndAllSucceedOnceTheFaults
   const Tally faulty = run.run(libraryClient(api), 300);
   w.busB.setFaults({});
   SCOPED_TRACE("seed " + std::to_string(seed) + " (replay with SDO_FAULT_SEED)");
-  EXPECT_EQ(faulty.wrong, 0) << describe(faulty);
+  EXPECT_EQ(faulty.wrong, 0) << faulty.describe();
   EXPECT_EQ(faulty.transfers, 300);
-  EXPECT_LE(faulty.unheld, 3) << describe(faulty);
+  EXPECT_LE(faulty.unheld, 3) << faulty.describe();
   // Three attempts each: only a frame lost three times over fails a transfer.
-  EXPECT_LE(faulty.failed(), 6) << describe(faulty);
+  EXPECT_LE(faulty.failed(), 6) << faulty.describe();
 
   std::this_thread::sleep_for(50ms);  // the last late frames arrive
   const Tally clean = run.run(libraryClient(api), 60, 100000);
-  EXPECT_EQ(clean.wrong + clean.unheld, 0) << describe(clean);
-  EXPECT_EQ(clean.failed(), 0) << describe(clean);
+  EXPECT_EQ(clean.wrong + clean.unheld, 0) << clean.describe();
+  EXPECT_EQ(clean.failed(), 0) << clean.describe();
 }
 
 // A late or repeated answer of the other kind for the same object arrives

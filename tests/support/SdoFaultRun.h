@@ -74,7 +74,32 @@ struct Tally {
     for (const auto& f : failures) n += f.second;
     return n;
   }
+  /// One line of counts, then the wrong values found, for a test's message.
+  std::string describe() const {
+    std::string s = std::to_string(transfers) + " transfers, " + std::to_string(wrong) + " wrong, " +
+                    std::to_string(unheld) + " downloads not held, failures:";
+    for (const auto& f : failures) s += " " + f.first + "=" + std::to_string(f.second);
+    for (const auto& d : wrongDetails) s += "\n  " + d;
+    return s;
+  }
 };
+
+/// The library's two SDO calls (send_SDO/recv_SDO of any binding of its C
+/// interface) as a client: plain true/false, no segmented upload.
+template <typename Api>
+SdoClient libraryClient(const Api& api) {
+  SdoClient c;
+  c.upload32 = [&api](std::uint16_t index, std::uint8_t sub) {
+    std::uint8_t length = 0;
+    std::int32_t value = 0;
+    if (!api.recv_SDO(index, sub, &length, &value)) return TransferResult{"false"};
+    return TransferResult{"", std::int64_t(std::uint32_t(value))};
+  };
+  c.download32 = [&api](std::uint16_t index, std::uint8_t sub, std::uint32_t value) {
+    return TransferResult{api.send_SDO(index, sub, 4, std::int32_t(value)) ? "" : "false"};
+  };
+  return c;
+}
 
 /// The node and the objects of the run.
 class SdoFaultRun {

@@ -11,50 +11,24 @@
 
 #include "SdoFaultRun.h"
 #include "BusTestSupport.h"
+#include "ConnectorSdoClient.h"
 #include "DLLConnector.h"
 
 namespace {
 
 using namespace bustest;
 using kestrum::sim::NodeHost;
+using kestrum::sim::test::connectorClient;
 using kestrum::sim::test::faultyBus;
-using kestrum::sim::test::SdoClient;
 using kestrum::sim::test::SdoFaultRun;
 using kestrum::sim::test::Tally;
-using kestrum::sim::test::TransferResult;
 namespace fs = std::filesystem;
 
 // Late frames come at most 20 ms after their time.
 constexpr std::uint32_t kTimeoutMs = 60;
 
-TransferResult fromResult(const SDOResult& r) {
-  if (r.code != 0) return TransferResult{std::to_string(r.code)};
-  return TransferResult{"", std::int64_t(std::uint32_t(r.value)), DLLConnector::lastSdoString.toStdString()};
-}
 
-SdoClient connectorClient(DLLConnector& c) {
-  constexpr std::uint8_t node = SdoFaultRun::kNode;
-  SdoClient client;
-  client.upload32 = [&c](std::uint16_t index, std::uint8_t sub) {
-    return fromResult(c.readObject(node, index, sub, TYPE_U32, kTimeoutMs));
-  };
-  client.uploadString = [&c](std::uint16_t index, std::uint8_t sub) {
-    DLLConnector::lastSdoString.clear();
-    return fromResult(c.readObject(node, index, sub, TYPE_STRING, kTimeoutMs));
-  };
-  client.download32 = [&c](std::uint16_t index, std::uint8_t sub, std::uint32_t value) {
-    return fromResult(c.writeObject(node, index, sub, TYPE_U32, kTimeoutMs, std::int32_t(value)));
-  };
-  return client;
-}
 
-std::string describe(const Tally& t) {
-  std::string s = std::to_string(t.transfers) + " transfers, " + std::to_string(t.wrong) + " wrong, " +
-                  std::to_string(t.unheld) + " downloads not held, failures:";
-  for (const auto& f : t.failures) s += " " + f.first + "=" + std::to_string(f.second);
-  for (const auto& d : t.wrongDetails) s += "\n  " + d;
-  return s;
-}
 
 class ConnectorOnFaultyBus : public ::testing::Test {
  protected:
@@ -84,20 +58,20 @@ class ConnectorOnFaultyBus : public ::testing::Test {
 TEST_F(ConnectorOnFaultyBus, EveryTransferIsRightOrFailsWithACodeAndAllSucceedOnceTheFaultsStop) {
   const std::uint64_t seed = getenv("SDO_FAULT_SEED") ? std::strtoull(getenv("SDO_FAULT_SEED"), nullptr, 0) : 7;
   world.bus.setFaults(faultyBus(seed));
-  const Tally faulty = run.run(connectorClient(*connector), 300);
+  const Tally faulty = run.run(connectorClient(*connector, kTimeoutMs), 300);
   world.bus.setFaults({});
   SCOPED_TRACE("seed " + std::to_string(seed) + " (replay with SDO_FAULT_SEED)");
-  EXPECT_EQ(faulty.wrong, 0) << describe(faulty);
+  EXPECT_EQ(faulty.wrong, 0) << faulty.describe();
   EXPECT_EQ(faulty.transfers, 300);
-  EXPECT_LE(faulty.unheld, 3) << describe(faulty);
+  EXPECT_LE(faulty.unheld, 3) << faulty.describe();
   // One attempt each: a lost request or answer fails the transfer, so about
   // a tenth of the expedited ones and more of the six-segment ones fail.
-  EXPECT_LE(faulty.failed(), 120) << describe(faulty);
+  EXPECT_LE(faulty.failed(), 120) << faulty.describe();
 
   (void)kestrum::test::processUntil([] { return false; }, 60ms);  // the last late frames arrive
-  const Tally clean = run.run(connectorClient(*connector), 60, 100000);
-  EXPECT_EQ(clean.wrong + clean.unheld, 0) << describe(clean);
-  EXPECT_EQ(clean.failed(), 0) << describe(clean);
+  const Tally clean = run.run(connectorClient(*connector, kTimeoutMs), 60, 100000);
+  EXPECT_EQ(clean.wrong + clean.unheld, 0) << clean.describe();
+  EXPECT_EQ(clean.failed(), 0) << clean.describe();
 }
 
 }  // namespace

@@ -10,26 +10,11 @@
 #include <memory>
 
 #include "SaveFile.h"
+#include "FileSizeLimit.h"
 
 namespace {
 
-// Files grow no larger than `bytes` while alive: a write past it fails with
-// EFBIG as a full disk fails with ENOSPC (the signal it raises is ignored).
-struct FileSizeLimit {
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    previousHandler = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, previousHandler);
-  }
-  rlimit saved{};
-  sighandler_t previousHandler;
-};
+using kestrum::test::FileSizeLimit;
 
 QByteArray readAll(const QString& path) {
   QFile f(path);

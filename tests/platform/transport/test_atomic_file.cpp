@@ -10,6 +10,8 @@
 #include <sstream>
 #include <string>
 
+#include "FileSizeLimit.h"
+
 #include "transport/AtomicFile.h"
 #include "transport/BusReport.h"
 
@@ -38,23 +40,7 @@ struct TempDir {
   fs::path path;
 };
 
-// Files grow no larger than `bytes` while alive: a write past it fails with
-// EFBIG as a full disk fails with ENOSPC (the signal it raises is ignored).
-struct FileSizeLimit {
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    previousHandler = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, previousHandler);
-  }
-  rlimit saved{};
-  sighandler_t previousHandler;
-};
+using kestrum::test::FileSizeLimit;
 
 }  // namespace
 
